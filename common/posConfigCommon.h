@@ -38,6 +38,12 @@ int is7352();
 void appendPropertiesForSTN(stnMethod method);
 stnMethod determineStnMethod();
 
+// ---- Announcement of the chosen number and role ---------------------------
+// Registers the terminal number and role with the property service and shows
+// them; the server variant (which_STN WHICH_STN_SSTN) also marks the record as
+// the server's. Called by doSTN right after the number was chosen.
+void announceTerminalRoleAndNumber();
+
 // ---- Console and process utilities -----------------------------------------
 constexpr int MAX_UNIT = 6;
 
