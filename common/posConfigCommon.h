@@ -64,3 +64,8 @@ int pauseForKey();
 // Compares a with b, where a backslash in b escapes the next character;
 // returns 1, 0 or -1.
 int strange_strcmp(const char* a, const char* b);
+
+// ---- Image size of a configured image ----------------------------------------
+// The size in KiB of the published image that best matches imgName, 0 when
+// none can be determined.
+unsigned long getImageSize(const char* imgName);
