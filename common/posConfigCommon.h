@@ -2,6 +2,8 @@
 // method, and the console and process utilities of both setup programs.
 #pragma once
 
+#include <vector>
+
 // Paths of the terminal's configuration files.
 extern const char* posConfigFileName;         // "/etc/opt/qor/retail/posQOR_configuration"
 extern const char* posConfigGlobalFileName;   // "/etc/opt/qor/retail/posQOR_global"
@@ -25,6 +27,9 @@ int getLowestTerminalNumber();
 int* csvParseAtoI(const char* s);
 int findIntInArray(const int* iArrayPtr, int i);
 void noValidTerminalNumbersAvailable();
+// The numbers from lowest to highest that the known list (csvParseAtoI form,
+// may be null) does not hold, in ascending order.
+std::vector<int> freeTerminalNumbers(int lowest, int highest, const int* known);
 // Alternating 800 Hz / 600 Hz console tones for about nSeconds; either
 // message may be null.
 void alarmTone(int nSeconds, const char* videoMsg, const char* posDisplayMsg);
@@ -37,6 +42,10 @@ void setSTNProperties();
 int is7352();
 void appendPropertiesForSTN(stnMethod method);
 stnMethod determineStnMethod();
+// The load-method decision for given figures in kB, with its trace line;
+// hardDrivePresent is asked only when memory alone does not decide.
+stnMethod chooseStnMethod(unsigned long totalMemory, bool model7352, unsigned long imageSize,
+                          int (*hardDrivePresent)());
 
 // ---- Announcement of the chosen number and role ---------------------------
 // Registers the terminal number and role with the property service and shows
