@@ -2,6 +2,8 @@
 // reply per TCP connection.
 #pragma once
 
+#include <functional>
+
 constexpr int SERVER_PORT = 46910;
 constexpr int MAX_REQUEST = 532;
 constexpr int MAX_TIMEOUT_MS = 30 * 1000;
@@ -13,6 +15,12 @@ int connectSendAndAwaitResponse(const char* requestBuffer, int* requestLength, c
                                 int* resultLength, int maxAttempts, int maxAttemptsExceededAction);
 // The exchange with 6 attempts, ending the process when they run out.
 int readAndWrite(const char* requestBuffer, int* requestLength, char* resultBuffer, int* resultLength);
+// The exchange's reply handling, apart from the socket: receive(place, room)
+// stores the next segment (count, 0 at the peer's close, -1 on failure);
+// segments are taken until one ends the reply with a line feed, the peer
+// closes or *resultLength bytes are in; a final line feed becomes NUL and sets
+// *resultLength. Returns the bytes received, or -1.
+int receiveReply(const std::function<long(char*, int)>& receive, char* resultBuffer, int* resultLength);
 
 int getRemoteProperty(char* buffer, int length, const char* property);
 int setRemoteProperty(const char* property, const char* value);
