@@ -4,9 +4,14 @@
 #include "sandbox.h"
 
 #include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -233,16 +238,21 @@ TEST_F(PropertiesCommandRemote, BareRWithoutAddressInTheDefaultFileEndsWithStatu
     EXPECT_EQ(server.connections(), 0u);
 }
 
-bool somethingListensOnLocalServicePort()
+bool listensOnServicePort(const std::string& host)
 {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(46910);
-    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
     bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);
     return connected;
+}
+
+bool somethingListensOnLocalServicePort()
+{
+    return listensOnServicePort("127.0.0.1");
 }
 
 TEST_F(PropertiesCommand, BareRWithoutDefaultFileUsesTheLocalMachine)
@@ -293,6 +303,79 @@ TEST_F(PropertiesCommandRemote, FieldsThatWouldBreakTheRequestLineAreNotSent)
         EXPECT_EQ(result.out, "");
     }
     EXPECT_EQ(server.connections(), 0u);
+}
+
+// ---- remote mode against the real service -------------------------------
+
+// posQOR_propertyd on a loopback address of its own, database in the sandbox.
+class RealService {
+public:
+    explicit RealService(const Sandbox& box)
+    {
+        int fd = listenOnFreeLoopbackAddress(46910, address_);
+        if (fd < 0)
+            return;
+        ::close(fd);
+        std::string program = Sandbox::programPath("posQOR_propertyd");
+        std::string database = box.dir() + "/service.db";
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 2);
+            ::execl(program.c_str(), program.c_str(), "-a", address_.c_str(), "-p", "46910", "-d", database.c_str(),
+                    static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int attempt = 0; attempt < 250 && !ready_; ++attempt) {
+            ready_ = listensOnServicePort(address_);
+            if (!ready_)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    ~RealService()
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool ready() const { return ready_; }
+    const std::string& address() const { return address_; }
+
+private:
+    std::string address_;
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
+
+TEST_F(PropertiesCommand, SetThenReadOnTheRealService)
+{
+    if (::access(Sandbox::programPath("posQOR_propertyd").c_str(), X_OK) != 0)
+        GTEST_SKIP() << "posQOR_propertyd not built";
+    RealService service(box);
+    ASSERT_TRUE(service.ready());
+    box.writeFile(DEFAULT_FILE, "STN.ServerIPAddress=" + service.address() + "\n");
+    std::string server = "-r" + service.address();
+    struct Row {
+        std::vector<std::string> args;
+        std::string out;
+    } rows[] = {
+        {{server, "Store.Colour"}, "\n"},
+        {{server, "-sBlue", "Store.Colour"}, "ok\n"},
+        {{server, "Store.Colour"}, "Blue\n"},
+        {{"-r", "-u", "-sGreen", "Store_Colour"}, "ok\n"},
+        {{"-r", "Store.Colour"}, "Green\n"},
+        {{server, "-sred value with = sign", "Store.Colour"}, "ok\n"},
+        {{"-r", "-u", "Store_Colour"}, "red value with = sign\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(joined(row.args));
+        ProgramResult result = run(row.args);
+        EXPECT_EQ(result.exitStatus, 0) << result.err;
+        EXPECT_EQ(result.out, row.out);
+    }
+    // The local file is not touched by remote operations.
+    EXPECT_EQ(box.readFile(DEFAULT_FILE), "STN.ServerIPAddress=" + service.address() + "\n");
 }
 
 } // namespace
