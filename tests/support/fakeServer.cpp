@@ -22,7 +22,7 @@ using Clock = std::chrono::steady_clock;
 
 struct FakeServer::Connection {
     int fd = -1;
-    std::size_t index = 0;      // into received_
+    std::size_t index = 0;      // counted over the server's life
     bool replied = false;       // the reply was chosen (the line feed came)
     Reply reply;
     std::size_t nextPiece = 0;
@@ -153,6 +153,7 @@ std::size_t FakeServer::connections()
 void FakeServer::clearRequests()
 {
     std::lock_guard lock(mutex_);
+    base_ += received_.size();
     received_.clear();
     ended_.clear();
     endedCount_ = 0;
@@ -186,9 +187,9 @@ void FakeServer::serve()
         ::close(connection.fd);
         {
             std::lock_guard lock(mutex_);
-            if (connection.index < received_.size()) {
-                received_[connection.index] = pending[position];
-                ended_[connection.index] = true;
+            if (connection.index >= base_) {
+                received_[connection.index - base_] = pending[position];
+                ended_[connection.index - base_] = true;
                 ++endedCount_;
             }
         }
@@ -235,7 +236,7 @@ void FakeServer::serve()
                 connection.fd = fd;
                 {
                     std::lock_guard lock(mutex_);
-                    connection.index = received_.size();
+                    connection.index = base_ + received_.size();
                     received_.emplace_back();
                     ended_.push_back(false);
                 }
@@ -262,8 +263,8 @@ void FakeServer::serve()
                 }
                 {
                     std::lock_guard lock(mutex_);
-                    if (connection.index < received_.size())
-                        received_[connection.index] = bytes;
+                    if (connection.index >= base_)
+                        received_[connection.index - base_] = bytes;
                 }
                 if (bytes.size() >= MAX_RECORDED)
                     finish(position);

@@ -102,8 +102,9 @@ private:
     std::condition_variable changed_;
     std::deque<Reply> script_;
     std::function<Reply(std::string_view)> responder_;
-    std::vector<std::string> received_; // per accepted connection
+    std::vector<std::string> received_; // per accepted connection since base_
     std::vector<bool> ended_;
+    std::size_t base_ = 0;              // connections accepted before clearRequests
     std::size_t endedCount_ = 0;
     bool stopping_ = false;
     bool listening_ = true;
