@@ -41,6 +41,9 @@ int reloadImageRequired();
 void matchImageName(const char* matchName, char** name, char** version, int* isCompressed);
 // Loads the image directory list, once per process.
 void getListFile();
+// Reads IMAGE_DIR_LIST_FILE now, replacing what was loaded: the number of
+// entries stored, or -1 (with the operator message) when it cannot be opened.
+int readImageDirListFile();
 // Loads the list from the text of a list file instead (replacing what was
 // loaded) and marks it loaded; returns the number of entries stored.
 int loadImageDirList(std::string_view listText);
