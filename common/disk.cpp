@@ -84,6 +84,8 @@ std::string partitionDevice(const disk_scheme_s& entry, int number)
 
 int readPartitionsList(std::string_view text, disk_scheme_s (&table)[MAX_DISKS])
 {
+    for (disk_scheme_s& entry : table)
+        entry = disk_scheme_s{};
     int found = 0;
     while (found < MAX_DISKS) {
         std::string_view words[4];

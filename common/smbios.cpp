@@ -483,9 +483,10 @@ int getSMBIOS(void)
         }
     }
     if (found) {
-        // A field the formatted area is too short to hold names no string.
+        // The structure buffer is zero past the formatted area, so a field
+        // that a short (older) record lacks names no string.
         auto stringField = [&structure](std::size_t offset) -> unsigned {
-            return offset < structure.header.length ? structure.buffer[offset - SMBIOS_HEADER_SIZE] : 0;
+            return structure.buffer[offset - SMBIOS_HEADER_SIZE];
         };
         // Only the first 32 bytes are ever written: the 33rd stays NUL.
         SMBIOS_SerialNumber[0] = 0;
