@@ -32,6 +32,7 @@ constexpr std::size_t MAX_DIR_LIST_FILE_BYTES = 1024 * 1024;
 // Each entry parsed once when the list is loaded; an empty root marks an
 // entry that no pass selects.
 IMAGE_STATS parsedDirList[MAX_DIR_ENTRIES];
+char foldedRoots[MAX_DIR_ENTRIES][MAX_IMAGE_NAME_LEN];
 bool listLoaded = false;
 
 char matchedName[MAX_MATCH_NAME_LEN];
@@ -180,16 +181,13 @@ bool isUsableEntry(int index)
     return dirList[index][0] != '\0' && parsedDirList[index].rootName[0] != '\0';
 }
 
-bool rootEquals(const char* a, const char* b, bool exactCase)
+// The root in lower case, for the passes that ignore letter case.
+void foldCase(const char* root, char* folded)
 {
-    if (exactCase)
-        return std::strcmp(a, b) == 0;
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(*a) != lower(*b))
-            return false;
-    }
-    return *a == *b;
+    std::size_t i = 0;
+    for (; root[i] != '\0'; ++i)
+        folded[i] = (root[i] >= 'A' && root[i] <= 'Z') ? static_cast<char>(root[i] - 'A' + 'a') : root[i];
+    folded[i] = '\0';
 }
 
 std::array<int, 6> versionAndDate(const IMAGE_STATS& stats)
@@ -250,6 +248,7 @@ int loadImageDirList(std::string_view listText)
 {
     std::memset(dirList, 0, sizeof dirList);
     std::memset(parsedDirList, 0, sizeof parsedDirList);
+    std::memset(foldedRoots, 0, sizeof foldedRoots);
     listLoaded = true;
 
     int count = 0;
@@ -298,6 +297,7 @@ int loadImageDirList(std::string_view listText)
                          entry);
             stats.rootName[0] = '\0';
         }
+        foldCase(stats.rootName, foldedRoots[i]);
     }
     return count;
 }
@@ -327,55 +327,56 @@ int selectImageEntry(const char* request)
     IMAGE_STATS wanted;
     if (parseImageStats(request, &wanted) != IMAGE_NAME_OK || wanted.rootName[0] == '\0')
         return -1;
+    char wantedFoldedRoot[MAX_IMAGE_NAME_LEN];
+    foldCase(wanted.rootName, wantedFoldedRoot);
     const std::array<int, 6> wantedNumbers = versionAndDate(wanted);
 
-    // Passes 1 to 4: the first entry with the same root and numbers; exact
-    // letter case before any case, the zip flag compared before ignored.
-    struct ExactPass {
-        bool exactCase;
-        bool compareZip;
-    };
-    constexpr ExactPass exactPasses[] = {{true, true}, {false, true}, {true, false}, {false, false}};
-    for (const ExactPass& pass : exactPasses) {
-        for (int i = 0; i < MAX_DIR_ENTRIES; ++i) {
-            const IMAGE_STATS& entry = parsedDirList[i];
-            if (isUsableEntry(i) && rootEquals(entry.rootName, wanted.rootName, pass.exactCase) &&
-                versionAndDate(entry) == wantedNumbers && (!pass.compareZip || entry.zip == wanted.zip))
-                return i;
-        }
-    }
+    // One walk over the list gathers the choice of every pass; the passes
+    // then decide in their order, so the result is that of six walks.
+    // Passes 1 to 4: the first entry with the same root and all six numbers
+    // (1: exact case and zip, 2: any case and zip, 3: exact case, 4: any case).
+    int firstOfPass[4] = {-1, -1, -1, -1};
+    // Pass 5: the same version with the latest date; pass 6: the greatest
+    // version and date. Only a strictly greater value replaces the best, so
+    // the earliest entry wins a tie and an all-zero value never wins.
+    int latestOfVersion = -1;
+    std::array<int, 3> latestDate = {0, 0, 0};
+    int greatest = -1;
+    std::array<int, 6> greatestNumbers = {};
 
-    // Pass 5: the same version, the latest date; the earliest entry wins a
-    // tie and an entry without a date never wins.
-    int best = -1;
-    std::array<int, 3> bestDate = {0, 0, 0};
     for (int i = 0; i < MAX_DIR_ENTRIES; ++i) {
-        const IMAGE_STATS& entry = parsedDirList[i];
-        if (!isUsableEntry(i) || !rootEquals(entry.rootName, wanted.rootName, false) ||
-            entry.version != wanted.version || entry.release != wanted.release || entry.build != wanted.build)
+        // Every pass asks at least for the same root in any letter case.
+        if (!isUsableEntry(i) || std::strcmp(foldedRoots[i], wantedFoldedRoot) != 0)
             continue;
-        std::array<int, 3> date = {entry.year, entry.month, entry.day};
-        if (date > bestDate) {
-            best = i;
-            bestDate = date;
-        }
-    }
-    if (best >= 0)
-        return best;
-
-    // Pass 6: the greatest version and date; ties and all-zero entries as above.
-    std::array<int, 6> bestNumbers = {};
-    for (int i = 0; i < MAX_DIR_ENTRIES; ++i) {
         const IMAGE_STATS& entry = parsedDirList[i];
-        if (!isUsableEntry(i) || !rootEquals(entry.rootName, wanted.rootName, false))
-            continue;
         std::array<int, 6> numbers = versionAndDate(entry);
-        if (numbers > bestNumbers) {
-            best = i;
-            bestNumbers = numbers;
+        if (numbers == wantedNumbers) {
+            bool exactCase = std::strcmp(entry.rootName, wanted.rootName) == 0;
+            bool sameZip = entry.zip == wanted.zip;
+            const bool selects[4] = {exactCase && sameZip, sameZip, exactCase, true};
+            for (int pass = 0; pass < 4; ++pass) {
+                if (selects[pass] && firstOfPass[pass] < 0)
+                    firstOfPass[pass] = i;
+            }
+        }
+        if (entry.version == wanted.version && entry.release == wanted.release && entry.build == wanted.build) {
+            std::array<int, 3> date = {entry.year, entry.month, entry.day};
+            if (date > latestDate) {
+                latestOfVersion = i;
+                latestDate = date;
+            }
+        }
+        if (numbers > greatestNumbers) {
+            greatest = i;
+            greatestNumbers = numbers;
         }
     }
-    return best;
+
+    for (int chosen : firstOfPass) {
+        if (chosen >= 0)
+            return chosen;
+    }
+    return latestOfVersion >= 0 ? latestOfVersion : greatest;
 }
 
 void matchImageName(const char* matchName, char** name, char** version, int* isCompressed)
