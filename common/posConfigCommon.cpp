@@ -230,6 +230,8 @@ constexpr unsigned int STOP_PAUSE_SECONDS = 6;
 constexpr unsigned int REBOOT_GRACE_SECONDS = 10;
 
 int numberOfDefinedRoles = -1;
+// This machine's terminal number once found or chosen; 0 while unknown.
+int terminalNumber = 0;
 
 struct RoleEntry {
     std::string roleFileName;
@@ -457,6 +459,8 @@ char* getRole()
     if (found.empty()) {
         std::fprintf(stderr, "Registered role not found, erasing terminal records from server\n");
         removeTerminalNumber(number);
+        // The number is no longer this machine's: the next lookup starts over.
+        terminalNumber = 0;
         return nullptr;
     }
     char* result = strdup(found.c_str());
@@ -571,7 +575,6 @@ constexpr int OPTION_SIZE = 32;
 // The server retries after this pause when every number is in use.
 constexpr unsigned int FULL_RANGE_PAUSE_SECONDS = 7;
 
-int terminalNumber = 0;
 char regenerationTimestamp[TIMESTAMP_SIZE];
 
 // The number the service records for this machine under "TBS=" or "TBM=";
