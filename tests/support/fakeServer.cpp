@@ -71,6 +71,10 @@ FakeServer::FakeServer()
         return;
     }
     ::fcntl(listenFd_, F_SETFL, ::fcntl(listenFd_, F_GETFL) | O_NONBLOCK);
+    // Listening again after refuseConnections must not collide with the
+    // connections that still hold the address.
+    int reuse = 1;
+    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     thread_ = std::thread([this] { serve(); });
 }
 
@@ -127,14 +131,15 @@ void FakeServer::refuseConnections()
     wake();
 }
 
-void FakeServer::acceptConnections()
+bool FakeServer::acceptConnections()
 {
+    bool listening = false;
     {
         std::lock_guard lock(mutex_);
-        ::listen(listenFd_, 128);
-        listening_ = true;
+        listening_ = listening = ::listen(listenFd_, 128) == 0;
     }
     wake();
+    return listening;
 }
 
 std::vector<std::string> FakeServer::requests(std::size_t count, int timeoutMilliseconds)

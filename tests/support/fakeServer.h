@@ -76,9 +76,10 @@ public:
     void setResponder(std::function<Reply(std::string_view line)> responder);
 
     // Stops listening while keeping the address: connection attempts are
-    // refused ("connection refused") until acceptConnections().
+    // refused ("connection refused") until acceptConnections(), which says
+    // whether the server listens again.
     void refuseConnections();
-    void acceptConnections();
+    bool acceptConnections();
 
     // The bytes each connection received, in the order of acceptance, once at
     // least `count` connections have ended (waits up to timeoutMilliseconds;
