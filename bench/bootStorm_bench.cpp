@@ -29,7 +29,8 @@
 using namespace std::string_literals;
 using Clock = std::chrono::steady_clock;
 
-namespace {
+namespace
+{
 
 // A run that makes no progress for this long is abandoned.
 constexpr int STALL_LIMIT_MS = 30000;
@@ -83,20 +84,20 @@ int numberOf(int index)
 
 request_s read(const std::string& line)
 {
-    return {wire(line), false};
+    return { wire(line), false };
 }
 
 request_s registration(int index, const std::string& role)
 {
-    return {wire("STN=" + std::to_string(numberOf(index)) + "=" + serialOf(index) + "=" + macOf(index) + "=" + role),
-            true};
+    return { wire("STN=" + std::to_string(numberOf(index)) + "=" + serialOf(index) + "=" + macOf(index) + "=" + role),
+        true };
 }
 
 // What terminal index asks on its boot.
 std::vector<request_s> bootScript(int index, bool isNew)
 {
     std::string number = std::to_string(numberOf(index));
-    std::vector<request_s> script = {read("ping"), read("TBS=" + serialOf(index)), read("TBM=" + macOf(index))};
+    std::vector<request_s> script = { read("ping"), read("TBS=" + serialOf(index)), read("TBM=" + macOf(index)) };
     if (isNew) {
         script.push_back(read("GEN="));
         script.push_back(read("AKT="));
@@ -118,7 +119,7 @@ int startRequest(int epoll, terminal_s& terminal, uint32_t index, const sockaddr
     int rc = ::connect(terminal.fd, reinterpret_cast<const sockaddr*>(&server), sizeof server);
     if (rc != 0 && errno != EINPROGRESS)
         return -1;
-    epoll_event event{};
+    epoll_event event {};
     event.events = EPOLLOUT;
     event.data.u32 = index;
     return ::epoll_ctl(epoll, EPOLL_CTL_ADD, terminal.fd, &event);
@@ -164,7 +165,7 @@ stormResult_s runStorm(const sockaddr_in& server, std::vector<terminal_s> termin
                 } else {
                     terminal.connected = true;
                     ::send(terminal.fd, request.bytes.data(), request.bytes.size(), MSG_NOSIGNAL);
-                    epoll_event event{};
+                    epoll_event event {};
                     event.events = EPOLLIN;
                     event.data.u32 = index;
                     ::epoll_ctl(epoll, EPOLL_CTL_MOD, terminal.fd, &event);
@@ -184,8 +185,8 @@ stormResult_s runStorm(const sockaddr_in& server, std::vector<terminal_s> termin
             lastProgress = Clock::now();
             double ms = std::chrono::duration<double, std::milli>(lastProgress - terminal.started).count();
             ::close(terminal.fd);
-            if (failed || terminal.reply.empty() || terminal.reply.back() != '\n' ||
-                terminal.reply.compare(0, 6, "error:") == 0) {
+            if (failed || terminal.reply.empty() || terminal.reply.back() != '\n'
+                || terminal.reply.compare(0, 6, "error:") == 0) {
                 ++result.failures;
             } else if (request.changes) {
                 result.changeMs.push_back(ms);
@@ -233,17 +234,18 @@ void printLine(const char* label, const stormResult_s& result)
 {
     std::vector<double> all = allLatencies(result);
     std::printf("  %-34s %9.0f req/s  p50 %7.2f ms  p99 %7.2f ms  (%zu requests, %.2f s, %d failed)\n", label,
-                requestsPerSecond(result), percentile(all, 0.5), percentile(all, 0.99), all.size(), result.seconds,
-                result.failures);
+        requestsPerSecond(result), percentile(all, 0.5), percentile(all, 0.99), all.size(), result.seconds,
+        result.failures);
 }
 
 // The baseline: accept, read once, reply, close; nothing else.
-class MinimalServer {
+class MinimalServer
+{
 public:
     MinimalServer()
     {
         listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
+        sockaddr_in address {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
@@ -276,13 +278,14 @@ public:
 
 private:
     int listener_ = -1;
-    sockaddr_in address_{};
-    std::atomic<bool> stop_{false};
+    sockaddr_in address_ {};
+    std::atomic<bool> stop_ { false };
     std::thread thread_;
 };
 
 // posQOR_propertyd's server, in this process, on a loopback port.
-class ServiceUnderTest {
+class ServiceUnderTest
+{
 public:
     explicit ServiceUnderTest(const std::string& databasePath)
     {
@@ -307,7 +310,7 @@ public:
 
 private:
     serviceOptions_s options_;
-    sockaddr_in address_{};
+    sockaddr_in address_ {};
     std::thread thread_;
 };
 
@@ -332,7 +335,7 @@ int main(int argc, char** argv)
     directory += "/bootStorm." + std::to_string(::getpid());
     std::filesystem::create_directories(directory);
 
-    rlimit limit{};
+    rlimit limit {};
     ::getrlimit(RLIMIT_NOFILE, &limit);
     limit.rlim_cur = limit.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &limit);
@@ -345,7 +348,7 @@ int main(int argc, char** argv)
     auto readsOnly = [](int i) { return bootScript(i, false); };
 
     std::printf("boot storm: %d terminals at once (%d known, %d new), database in %s\n", terminals, knownTerminals,
-                newTerminals, directory.c_str());
+        newTerminals, directory.c_str());
 
     stormResult_s baselineStorm;
     stormResult_s baselineReads;
@@ -360,19 +363,18 @@ int main(int argc, char** argv)
     stormResult_s burst;
     {
         ServiceUnderTest service(directory + "/properties.db");
-        runStorm(service.address(), terminalsWith(knownTerminals, [](int i) {
-                     return std::vector<request_s>{registration(i, "Kasse")};
-                 }));
+        runStorm(service.address(),
+            terminalsWith(knownTerminals, [](int i) { return std::vector<request_s> { registration(i, "Kasse") }; }));
         serviceStorm = runStorm(service.address(), terminalsWith(terminals, storm));
         serviceReads = runStorm(service.address(), terminalsWith(terminals, readsOnly));
         // Every terminal registers again and again (new role each time): one
         // durable change per request.
         burst = runStorm(service.address(), terminalsWith(std::min(terminals, MAX_TERMINAL_NUMBER), [](int i) {
-                             std::vector<request_s> script;
-                             for (int round = 0; round < REGISTRATION_ROUNDS; ++round)
-                                 script.push_back(registration(i, "Role" + std::to_string(round)));
-                             return script;
-                         }));
+            std::vector<request_s> script;
+            for (int round = 0; round < REGISTRATION_ROUNDS; ++round)
+                script.push_back(registration(i, "Role" + std::to_string(round)));
+            return script;
+        }));
     }
     std::filesystem::remove_all(directory);
 
@@ -388,17 +390,17 @@ int main(int argc, char** argv)
     printLine("baseline accept-reply-close", baselineStorm);
     printLine("posQOR_propertyd", serviceStorm);
     std::printf("  ratio to baseline %.2f; registrations in the storm: %d ok, %d exist, p50 %.2f ms, p99 %.2f ms\n",
-                requestsPerSecond(serviceStorm) / requestsPerSecond(baselineStorm), ok, exist,
-                percentile(serviceStorm.changeMs, 0.5), percentile(serviceStorm.changeMs, 0.99));
+        requestsPerSecond(serviceStorm) / requestsPerSecond(baselineStorm), ok, exist,
+        percentile(serviceStorm.changeMs, 0.5), percentile(serviceStorm.changeMs, 0.99));
     std::printf("reads only (every terminal known, 5 reads each):\n");
     printLine("baseline accept-reply-close", baselineReads);
     printLine("posQOR_propertyd", serviceReads);
     std::printf("  read ratio to baseline %.2f (target 0.5 or better)\n",
-                requestsPerSecond(serviceReads) / requestsPerSecond(baselineReads));
+        requestsPerSecond(serviceReads) / requestsPerSecond(baselineReads));
     std::printf("durable registrations (%d terminals x %d STN= at once):\n", std::min(terminals, MAX_TERMINAL_NUMBER),
-                REGISTRATION_ROUNDS);
+        REGISTRATION_ROUNDS);
     printLine("posQOR_propertyd", burst);
     std::printf("  %d acknowledged in %.2f s: %.0f registrations/s (target 1000 or better)\n", burstOk, burst.seconds,
-                burstOk / burst.seconds);
+        burstOk / burst.seconds);
     return 0;
 }

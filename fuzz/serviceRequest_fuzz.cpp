@@ -9,7 +9,8 @@
 #include <string>
 #include <string_view>
 
-namespace {
+namespace
+{
 
 void check(bool condition)
 {
@@ -22,7 +23,7 @@ void check(bool condition)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::string_view received(reinterpret_cast<const char*>(data), size);
-    for (bool inputEnded : {false, true}) {
+    for (bool inputEnded : { false, true }) {
         int length = requestLength(received, inputEnded);
         check(length <= MAX_REQUEST);
         check(length >= REQUEST_TRUNCATED);
@@ -47,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             std::string_view fields = line.substr(line.find('=', 4) + 1);
             check(request.serial + "=" + request.mac + "=" + request.role == fields);
         }
-        for (const std::string* text : {&request.key, &request.value, &request.serial, &request.mac, &request.role})
+        for (const std::string* text : { &request.key, &request.value, &request.serial, &request.mac, &request.role })
             for (char c : *text)
                 check(c != '\0' && c != '\n');
     }

@@ -13,26 +13,26 @@
 #include <string>
 #include <sys/resource.h>
 
-namespace {
+namespace
+{
 
 void usage(FILE* stream)
 {
     std::fprintf(stream,
-                 _("Usage: posQOR_propertyd [options]\n"
-                   "The store's remote property service: terminal records and store-wide properties.\n"
-                   "\n"
-                   "  -a, --address ADDRESS      listen on this IPv4 address (default 0.0.0.0, all addresses)\n"
-                   "  -p, --port PORT            listen on this TCP port (default %d)\n"
-                   "  -d, --database PATH        the SQLite database (default %s)\n"
-                   "  -f, --foreground           log every request, not only changes and refusals\n"
-                   "      --idle-timeout SECONDS time a client has to send its request (default %d)\n"
-                   "      --max-connections N    connections served at once (default %d)\n"
-                   "  -h, --help                 show this text\n"
-                   "\n"
-                   "The service stays attached to its parent and logs to standard error.\n"
-                   "SIGTERM or SIGINT stop it after the changes under way are answered.\n"),
-                 SERVER_PORT, defaultDatabasePath().c_str(), DEFAULT_IDLE_TIMEOUT_MS / 1000,
-                 DEFAULT_MAX_CONNECTIONS);
+        _("Usage: posQOR_propertyd [options]\n"
+          "The store's remote property service: terminal records and store-wide properties.\n"
+          "\n"
+          "  -a, --address ADDRESS      listen on this IPv4 address (default 0.0.0.0, all addresses)\n"
+          "  -p, --port PORT            listen on this TCP port (default %d)\n"
+          "  -d, --database PATH        the SQLite database (default %s)\n"
+          "  -f, --foreground           log every request, not only changes and refusals\n"
+          "      --idle-timeout SECONDS time a client has to send its request (default %d)\n"
+          "      --max-connections N    connections served at once (default %d)\n"
+          "  -h, --help                 show this text\n"
+          "\n"
+          "The service stays attached to its parent and logs to standard error.\n"
+          "SIGTERM or SIGINT stop it after the changes under way are answered.\n"),
+        SERVER_PORT, defaultDatabasePath().c_str(), DEFAULT_IDLE_TIMEOUT_MS / 1000, DEFAULT_MAX_CONNECTIONS);
 }
 
 void onStopSignal(int)
@@ -56,7 +56,7 @@ bool parseNumber(const char* text, long minimum, long maximum, long& number)
 // large store finds room; returns the limit.
 long raiseDescriptorLimit()
 {
-    rlimit limit{};
+    rlimit limit {};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return 1024;
     if (limit.rlim_cur < limit.rlim_max) {
@@ -76,14 +76,14 @@ int main(int argc, char** argv)
     options.port = SERVER_PORT;
 
     static const option longOptions[] = {
-        {"address", required_argument, nullptr, 'a'},
-        {"port", required_argument, nullptr, 'p'},
-        {"database", required_argument, nullptr, 'd'},
-        {"foreground", no_argument, nullptr, 'f'},
-        {"idle-timeout", required_argument, nullptr, 'i'},
-        {"max-connections", required_argument, nullptr, 'm'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
+        { "address", required_argument, nullptr, 'a' },
+        { "port", required_argument, nullptr, 'p' },
+        { "database", required_argument, nullptr, 'd' },
+        { "foreground", no_argument, nullptr, 'f' },
+        { "idle-timeout", required_argument, nullptr, 'i' },
+        { "max-connections", required_argument, nullptr, 'm' },
+        { "help", no_argument, nullptr, 'h' },
+        { nullptr, 0, nullptr, 0 },
     };
     int option;
     while ((option = getopt_long(argc, argv, "a:p:d:fh", longOptions, nullptr)) != -1) {
@@ -141,10 +141,11 @@ int main(int argc, char** argv)
     if (options.maxConnections > descriptors - 32) {
         options.maxConnections = static_cast<int>(std::max(1L, descriptors - 32));
         std::fprintf(stderr, "posQOR_propertyd: connection limit lowered to %d by the descriptor limit\n",
-                     options.maxConnections);
+            options.maxConnections);
     }
 
-    struct sigaction stop {};
+    struct sigaction stop {
+    };
     stop.sa_handler = onStopSignal;
     sigemptyset(&stop.sa_mask);
     ::sigaction(SIGTERM, &stop, nullptr);

@@ -25,7 +25,8 @@
 #include <utility>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
@@ -43,15 +44,22 @@ constexpr int ACCEPT_PAUSE_MS = 100;
 // connection limit.
 constexpr int LISTEN_BACKLOG = 4096;
 
-std::atomic<int> stopEventFd{-1};
-std::atomic<bool> stopRequested{false};
+std::atomic<int> stopEventFd { -1 };
+std::atomic<bool> stopRequested { false };
 
-class FileDescriptor {
+class FileDescriptor
+{
 public:
     FileDescriptor() = default;
-    explicit FileDescriptor(int fd) : fd_(fd) {}
+    explicit FileDescriptor(int fd)
+        : fd_(fd)
+    {
+    }
     ~FileDescriptor() { reset(); }
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+    FileDescriptor(FileDescriptor&& other) noexcept
+        : fd_(other.release())
+    {
+    }
     FileDescriptor& operator=(FileDescriptor&& other) noexcept
     {
         if (this != &other)
@@ -82,13 +90,13 @@ struct connection_s {
     connectionState state = READING;
     std::string peer;
     std::string received;
-    bool inputEnded = false;     // the peer closed, or the wait for the NUL ran out
-    bool awaitingNul = false;    // the line feed came, its NUL has not
+    bool inputEnded = false; // the peer closed, or the wait for the NUL ran out
+    bool awaitingNul = false; // the line feed came, its NUL has not
     bool lingerAfterReply = false;
     std::string reply;
     size_t sent = 0;
     size_t drained = 0;
-    uint32_t events = 0;         // what epoll watches for it; 0: not registered
+    uint32_t events = 0; // what epoll watches for it; 0: not registered
     Clock::time_point deadline;
     bool hasDeadline = false;
 };
@@ -203,9 +211,14 @@ void writerThread(writerQueue_s& queue, serviceStore_s& store)
     }
 }
 
-class Server {
+class Server
+{
 public:
-    Server(const serviceOptions_s& options, int listenSocket) : options_(options), listener_(listenSocket) {}
+    Server(const serviceOptions_s& options, int listenSocket)
+        : options_(options)
+        , listener_(listenSocket)
+    {
+    }
 
     int run();
 
@@ -258,14 +271,14 @@ void Server::watch(connection_s& connection, uint32_t events)
 {
     if (connection.events == events)
         return;
-    epoll_event event{};
+    epoll_event event {};
     event.events = events;
     event.data.fd = connection.socket.get();
     if (events == 0)
         ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, connection.socket.get(), nullptr);
     else
-        ::epoll_ctl(epoll_.get(), connection.events == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, connection.socket.get(),
-                    &event);
+        ::epoll_ctl(
+            epoll_.get(), connection.events == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, connection.socket.get(), &event);
     connection.events = events;
 }
 
@@ -273,7 +286,7 @@ void Server::arm(connection_s& connection, Clock::time_point when)
 {
     connection.deadline = when;
     connection.hasDeadline = true;
-    timers_.push({when, connection.socket.get(), connection.id});
+    timers_.push({ when, connection.socket.get(), connection.id });
 }
 
 void Server::watchListener(bool on)
@@ -281,7 +294,7 @@ void Server::watchListener(bool on)
     if (on == listening_ || listener_.get() < 0)
         return;
     if (on) {
-        epoll_event event{};
+        epoll_event event {};
         event.events = EPOLLIN;
         event.data.fd = listener_.get();
         ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, listener_.get(), &event);
@@ -305,10 +318,10 @@ void Server::closeConnection(connection_s& connection)
 void Server::acceptConnections()
 {
     while (static_cast<int>(connections_.size()) < options_.maxConnections) {
-        sockaddr_in address{};
+        sockaddr_in address {};
         socklen_t length = sizeof address;
-        int fd = ::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length,
-                           SOCK_NONBLOCK | SOCK_CLOEXEC);
+        int fd
+            = ::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 serviceLog(std::string("cannot accept more connections for now: ") + std::strerror(errno));
@@ -416,7 +429,8 @@ void Server::evaluate(connection_s& connection)
         ++unfinished_;
         {
             std::lock_guard lock(queue_.mutex);
-            queue_.pending.push_back({connection.socket.get(), connection.id, connection.peer, std::move(request), {}});
+            queue_.pending.push_back(
+                { connection.socket.get(), connection.id, connection.peer, std::move(request), {} });
         }
         queue_.wake.notify_one();
         return;
@@ -455,7 +469,7 @@ void Server::continueReply(connection_s& connection)
 {
     while (connection.sent < connection.reply.size()) {
         ssize_t count = ::send(connection.socket.get(), connection.reply.data() + connection.sent,
-                               connection.reply.size() - connection.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+            connection.reply.size() - connection.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (count < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 watch(connection, EPOLLOUT);
@@ -528,8 +542,7 @@ void Server::expireTimers()
             connection->inputEnded = true;
             evaluate(*connection);
         } else if (connection->state == READING) {
-            refuse(*connection, "no complete request within " + std::to_string(options_.idleTimeoutMs) + " ms",
-                   false);
+            refuse(*connection, "no complete request within " + std::to_string(options_.idleTimeoutMs) + " ms", false);
         } else {
             closeConnection(*connection);
         }
@@ -575,8 +588,8 @@ void Server::beginStop()
 int Server::run()
 {
     std::string error;
-    if (storeOpen(writeStore_, options_.databasePath, error) != 0 ||
-        storeOpen(readStore_, options_.databasePath, error) != 0) {
+    if (storeOpen(writeStore_, options_.databasePath, error) != 0
+        || storeOpen(readStore_, options_.databasePath, error) != 0) {
         serviceLog("cannot open the database " + options_.databasePath + ": " + error);
         return -1;
     }
@@ -587,8 +600,8 @@ int Server::run()
         serviceLog(std::string("cannot set up the event loop: ") + std::strerror(errno));
         return -1;
     }
-    for (int fd : {stopEvent_.get(), queue_.doneEvent.get()}) {
-        epoll_event event{};
+    for (int fd : { stopEvent_.get(), queue_.doneEvent.get() }) {
+        epoll_event event {};
         event.events = EPOLLIN;
         event.data.fd = fd;
         ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event);
@@ -648,7 +661,7 @@ std::string defaultDatabasePath()
 
 int listenForService(const std::string& address, int port, std::string& error)
 {
-    sockaddr_in socketAddress{};
+    sockaddr_in socketAddress {};
     socketAddress.sin_family = AF_INET;
     socketAddress.sin_port = htons(static_cast<uint16_t>(port));
     if (::inet_pton(AF_INET, address.c_str(), &socketAddress.sin_addr) != 1) {
@@ -662,8 +675,8 @@ int listenForService(const std::string& address, int port, std::string& error)
     }
     int on = 1;
     ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress) != 0 ||
-        ::listen(listener.get(), LISTEN_BACKLOG) != 0) {
+    if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress) != 0
+        || ::listen(listener.get(), LISTEN_BACKLOG) != 0) {
         error = address + ":" + std::to_string(port) + ": " + std::strerror(errno);
         return -1;
     }
@@ -691,7 +704,7 @@ void serviceLog(const std::string& text)
 {
     char stamp[32] = "";
     std::time_t now = std::time(nullptr);
-    std::tm utc{};
+    std::tm utc {};
     if (::gmtime_r(&now, &utc))
         std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
     std::string line = std::string(stamp) + " posQOR_propertyd: " + text + "\n";

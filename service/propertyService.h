@@ -14,8 +14,8 @@ constexpr int NUL_GRACE_MS = 200;
 struct serviceOptions_s {
     std::string address = "0.0.0.0";
     int port = 46910;
-    std::string databasePath;         // empty: the default under /var/opt/qor/retail
-    bool logEveryRequest = false;     // also log the requests that change nothing
+    std::string databasePath; // empty: the default under /var/opt/qor/retail
+    bool logEveryRequest = false; // also log the requests that change nothing
     int idleTimeoutMs = DEFAULT_IDLE_TIMEOUT_MS; // time a client has to send its request
     int maxConnections = DEFAULT_MAX_CONNECTIONS;
 };

@@ -5,7 +5,8 @@
 #include <cctype>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // The kinds that the clients send without a NUL after the line feed.
 bool kindCarriesNul(std::string_view received)
@@ -42,8 +43,8 @@ bool isHexGroups(std::string_view text, char separator, size_t groupLength, size
 
 bool isHardwareAddress(std::string_view text)
 {
-    return isHexGroups(text, ':', 2, 6) || isHexGroups(text, '-', 2, 6) ||
-           (isHexGroups(text, '.', 4, 3) && text.size() == 14);
+    return isHexGroups(text, ':', 2, 6) || isHexGroups(text, '-', 2, 6)
+        || (isHexGroups(text, '.', 4, 3) && text.size() == 14);
 }
 
 std::string joinFields(const std::vector<std::string_view>& fields, size_t first, size_t end)
@@ -112,8 +113,8 @@ int splitTerminalFields(std::string_view fields, std::string& serial, std::strin
     size_t start = 0;
     while (true) {
         size_t separator = fields.find('=', start);
-        parts.push_back(fields.substr(start, separator == std::string_view::npos ? std::string_view::npos
-                                                                                 : separator - start));
+        parts.push_back(
+            fields.substr(start, separator == std::string_view::npos ? std::string_view::npos : separator - start));
         if (separator == std::string_view::npos)
             break;
         start = separator + 1;
@@ -135,7 +136,7 @@ int splitTerminalFields(std::string_view fields, std::string& serial, std::strin
 
 int parseServiceRequest(std::string_view line, serviceRequest_s& request, std::string& reason)
 {
-    request = serviceRequest_s{};
+    request = serviceRequest_s {};
     for (char c : line) {
         auto byte = static_cast<unsigned char>(c);
         if ((byte < 0x20 && byte != '\t') || byte == 0x7f) {

@@ -23,12 +23,12 @@ enum requestKind {
 // One parsed request; only the fields of its kind are filled.
 struct serviceRequest_s {
     requestKind kind = REQUEST_PING;
-    std::string key;    // get, set, sre, sts: the property; val: the expression
-    std::string value;  // set, sre
-    int number = 0;     // STN, RTN
+    std::string key; // get, set, sre, sts: the property; val: the expression
+    std::string value; // set, sre
+    int number = 0; // STN, RTN
     std::string serial; // STN, TBS
-    std::string mac;    // STN, TBM
-    std::string role;   // STN
+    std::string mac; // STN, TBM
+    std::string role; // STN
 };
 
 // Terminal numbers travel as at most three digits (the clients read lookup

@@ -20,12 +20,17 @@ void statementFinalizer_s::operator()(sqlite3_stmt* statement) const
     sqlite3_finalize(statement);
 }
 
-namespace {
+namespace
+{
 
 // Resets a cached statement when its use ends, so it holds no read lock.
-class StatementUse {
+class StatementUse
+{
 public:
-    explicit StatementUse(sqlite3_stmt* statement) : statement_(statement) {}
+    explicit StatementUse(sqlite3_stmt* statement)
+        : statement_(statement)
+    {
+    }
     ~StatementUse()
     {
         if (statement_) {
@@ -48,7 +53,8 @@ public:
     std::string text(int column) const
     {
         const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(statement_, column));
-        return bytes ? std::string(bytes, static_cast<size_t>(sqlite3_column_bytes(statement_, column))) : std::string();
+        return bytes ? std::string(bytes, static_cast<size_t>(sqlite3_column_bytes(statement_, column)))
+                     : std::string();
     }
     int number(int column) const { return sqlite3_column_int(statement_, column); }
 
@@ -112,14 +118,15 @@ int migrate(sqlite3* database, int from, std::string& error)
 {
     if (from < 1) {
         if (executeScript(database,
-                          "CREATE TABLE meta(name TEXT PRIMARY KEY, value TEXT NOT NULL);"
-                          "CREATE TABLE property(key TEXT PRIMARY KEY, value TEXT NOT NULL);"
-                          "CREATE TABLE terminal(number INTEGER PRIMARY KEY,"
-                          " serial TEXT NOT NULL, mac TEXT NOT NULL COLLATE NOCASE);"
-                          "CREATE INDEX terminal_serial ON terminal(serial);"
-                          "CREATE INDEX terminal_mac ON terminal(mac);"
-                          "INSERT INTO meta VALUES('generation', '0');",
-                          error) != 0)
+                "CREATE TABLE meta(name TEXT PRIMARY KEY, value TEXT NOT NULL);"
+                "CREATE TABLE property(key TEXT PRIMARY KEY, value TEXT NOT NULL);"
+                "CREATE TABLE terminal(number INTEGER PRIMARY KEY,"
+                " serial TEXT NOT NULL, mac TEXT NOT NULL COLLATE NOCASE);"
+                "CREATE INDEX terminal_serial ON terminal(serial);"
+                "CREATE INDEX terminal_mac ON terminal(mac);"
+                "INSERT INTO meta VALUES('generation', '0');",
+                error)
+            != 0)
             return -1;
         std::string instance = "INSERT INTO meta VALUES('instance', '" + newInstanceText() + "');";
         if (executeScript(database, instance.c_str(), error) != 0)
@@ -201,8 +208,8 @@ int serialIdentifies(serviceStore_s& store, std::string_view serial, std::string
 {
     if (serialIsPlaceholder(serial))
         return 0;
-    StatementUse statement =
-        prepared(store, "SELECT COUNT(DISTINCT mac) FROM terminal WHERE serial = ?1 AND mac <> '' AND mac <> ?2");
+    StatementUse statement
+        = prepared(store, "SELECT COUNT(DISTINCT mac) FROM terminal WHERE serial = ?1 AND mac <> '' AND mac <> ?2");
     if (!statement)
         return -1;
     statement.bind(1, serial);
@@ -234,8 +241,8 @@ std::string numberReply(int number)
 int registerTerminal(serviceStore_s& store, const serviceRequest_s& request, std::string& reply, std::string& change)
 {
     const int number = request.number;
-    std::string description = "STN " + std::to_string(number) + " serial=" + request.serial + " mac=" +
-                              request.mac + " role=" + request.role;
+    std::string description = "STN " + std::to_string(number) + " serial=" + request.serial + " mac=" + request.mac
+        + " role=" + request.role;
     int identifies = serialIdentifies(store, request.serial, request.mac);
     if (identifies < 0)
         return -1;
@@ -270,8 +277,9 @@ int registerTerminal(serviceStore_s& store, const serviceRequest_s& request, std
     // A machine holds one number: registering another releases the old one.
     std::vector<int> released;
     {
-        StatementUse own = prepared(store, "SELECT number FROM terminal WHERE number <> ?1 AND"
-                                           " ((?2 <> '' AND mac = ?2) OR (?3 AND serial = ?4))");
+        StatementUse own = prepared(store,
+            "SELECT number FROM terminal WHERE number <> ?1 AND"
+            " ((?2 <> '' AND mac = ?2) OR (?3 AND serial = ?4))");
         if (!own)
             return -1;
         own.bind(1, number);
@@ -292,11 +300,12 @@ int registerTerminal(serviceStore_s& store, const serviceRequest_s& request, std
 
     {
         // What the registration leaves empty keeps its recorded value.
-        StatementUse record = prepared(store, "INSERT INTO terminal(number, serial, mac) VALUES(?1, ?2, ?3)"
-                                              " ON CONFLICT(number) DO UPDATE SET"
-                                              " serial = CASE WHEN excluded.serial <> '' THEN excluded.serial"
-                                              " ELSE serial END,"
-                                              " mac = CASE WHEN excluded.mac <> '' THEN excluded.mac ELSE mac END");
+        StatementUse record = prepared(store,
+            "INSERT INTO terminal(number, serial, mac) VALUES(?1, ?2, ?3)"
+            " ON CONFLICT(number) DO UPDATE SET"
+            " serial = CASE WHEN excluded.serial <> '' THEN excluded.serial"
+            " ELSE serial END,"
+            " mac = CASE WHEN excluded.mac <> '' THEN excluded.mac ELSE mac END");
         if (!record)
             return -1;
         record.bind(1, number);
@@ -355,8 +364,9 @@ int knownTerminals(serviceStore_s& store, std::string& reply)
 
 int generationText(serviceStore_s& store, std::string& reply)
 {
-    StatementUse statement = prepared(store, "SELECT (SELECT value FROM meta WHERE name = 'instance') || '.' ||"
-                                             " (SELECT value FROM meta WHERE name = 'generation')");
+    StatementUse statement = prepared(store,
+        "SELECT (SELECT value FROM meta WHERE name = 'instance') || '.' ||"
+        " (SELECT value FROM meta WHERE name = 'generation')");
     if (!statement || statement.step() != SQLITE_ROW)
         return -1;
     std::string text = statement.text(0);
@@ -366,7 +376,8 @@ int generationText(serviceStore_s& store, std::string& reply)
     return 0;
 }
 
-class CompiledExpression {
+class CompiledExpression
+{
 public:
     ~CompiledExpression()
     {
@@ -381,7 +392,7 @@ public:
     bool matches(const std::string& text) const { return regexec(&expression_, text.c_str(), 0, nullptr, 0) == 0; }
 
 private:
-    regex_t expression_{};
+    regex_t expression_ {};
     bool compiled_ = false;
 };
 
@@ -458,10 +469,31 @@ bool serialIsPlaceholder(std::string_view serialIdentity)
     if (text.empty())
         return true;
     static const char* const placeholders[] = {
-        "to be filled by o.e.m.", "to be filled by oem", "default string", "system serial number",
-        "chassis serial number", "base board serial number", "serial number", "not specified", "not applicable",
-        "not available", "none", "n/a", "na", "oem", "o.e.m.", "unknown", "invalid", "empty", "default",
-        "0123456789", "123456789", "1234567890", "01234567", "12345678", "sys-1234567890",
+        "to be filled by o.e.m.",
+        "to be filled by oem",
+        "default string",
+        "system serial number",
+        "chassis serial number",
+        "base board serial number",
+        "serial number",
+        "not specified",
+        "not applicable",
+        "not available",
+        "none",
+        "n/a",
+        "na",
+        "oem",
+        "o.e.m.",
+        "unknown",
+        "invalid",
+        "empty",
+        "default",
+        "0123456789",
+        "123456789",
+        "1234567890",
+        "01234567",
+        "12345678",
+        "sys-1234567890",
     };
     for (const char* placeholder : placeholders)
         if (text == placeholder)
@@ -480,8 +512,8 @@ int storeOpen(serviceStore_s& store, const std::string& path, std::string& error
         std::filesystem::create_directories(parent, ignored);
 
     sqlite3* raw = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
+    int rc = sqlite3_open_v2(
+        path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     store.database.reset(raw);
     store.statements.clear();
     if (rc != SQLITE_OK) {
@@ -517,8 +549,8 @@ int storeOpen(serviceStore_s& store, const std::string& path, std::string& error
         return -1;
     }
     if (version > STORE_SCHEMA_VERSION) {
-        error = "database layout version " + std::to_string(version) + " is newer than this program's (" +
-                std::to_string(STORE_SCHEMA_VERSION) + ")";
+        error = "database layout version " + std::to_string(version) + " is newer than this program's ("
+            + std::to_string(STORE_SCHEMA_VERSION) + ")";
         return -1;
     }
     if (version < STORE_SCHEMA_VERSION) {
@@ -644,8 +676,9 @@ int answerRequest(serviceStore_s& store, const serviceRequest_s& request, std::s
         int identifies = serialIdentifies(store, request.serial, "");
         if (identifies < 0)
             return -1;
-        int number = identifies ? lookupNumber(store, "SELECT min(number) FROM terminal WHERE serial = ?1", request.serial)
-                                : 0;
+        int number = identifies
+            ? lookupNumber(store, "SELECT min(number) FROM terminal WHERE serial = ?1", request.serial)
+            : 0;
         if (number < 0)
             return -1;
         reply = numberReply(number);
@@ -653,8 +686,8 @@ int answerRequest(serviceStore_s& store, const serviceRequest_s& request, std::s
     }
     case REQUEST_TBM: {
         int number = request.mac.empty()
-                         ? 0
-                         : lookupNumber(store, "SELECT min(number) FROM terminal WHERE mac = ?1", request.mac);
+            ? 0
+            : lookupNumber(store, "SELECT min(number) FROM terminal WHERE mac = ?1", request.mac);
         if (number < 0)
             return -1;
         reply = numberReply(number);

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // A database in its own temporary directory, answering request lines the
 // way the writer thread does (one transaction per request).
@@ -17,7 +18,8 @@ struct exchange_s {
     const char* reply;
 };
 
-class ServiceStore : public ::testing::Test {
+class ServiceStore : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -34,7 +36,7 @@ protected:
         std::filesystem::remove_all(directory_);
     }
 
-    std::string ask(const std::string& line) { return askInOneTransaction({line}).front(); }
+    std::string ask(const std::string& line) { return askInOneTransaction({ line }).front(); }
 
     std::vector<std::string> askInOneTransaction(const std::vector<std::string>& lines)
     {
@@ -85,21 +87,21 @@ std::string stn(int number, const std::string& serial, const std::string& mac, c
 TEST_F(ServiceStore, PropertiesAnswerValueOrEmpty)
 {
     expect({
-        {"get=missing", "\n"},
-        {"set=a.b=x=y", "ok\n"},
-        {"get=a.b", "x=y\n"},
-        {"set=a.b=", "ok\n"},
-        {"get=a.b", "\n"},
-        {"ping", "pong\n"},
+        { "get=missing", "\n" },
+        { "set=a.b=x=y", "ok\n" },
+        { "get=a.b", "x=y\n" },
+        { "set=a.b=", "ok\n" },
+        { "get=a.b", "\n" },
+        { "ping", "pong\n" },
     });
 }
 
 TEST_F(ServiceStore, SetIfAbsentAnswersExistForAPresentKey)
 {
     expect({
-        {"sre=k=1", "ok\n"},
-        {"sre=k=2", "exist\n"},
-        {"get=k", "1\n"},
+        { "sre=k=1", "ok\n" },
+        { "sre=k=2", "exist\n" },
+        { "get=k", "1\n" },
     });
 }
 
@@ -115,14 +117,14 @@ TEST_F(ServiceStore, TimestampIsCurrentTimeInMilliseconds)
 TEST_F(ServiceStore, ValueExpressionListsMatchingKeysOnOneLine)
 {
     expect({
-        {"set=a=apple", "ok\n"},
-        {"set=b=banana", "ok\n"},
-        {"set=c=avocado", "ok\n"},
-        {"val=^a", "a,c\n"},
-        {"val=an+a$", "b\n"},
-        {"val=^z", "\n"},
-        {"val=(", "error: invalid regular expression\n"},
-        {"val=(a)\\1", "error: back-references are not supported\n"},
+        { "set=a=apple", "ok\n" },
+        { "set=b=banana", "ok\n" },
+        { "set=c=avocado", "ok\n" },
+        { "val=^a", "a,c\n" },
+        { "val=an+a$", "b\n" },
+        { "val=^z", "\n" },
+        { "val=(", "error: invalid regular expression\n" },
+        { "val=(a)\\1", "error: back-references are not supported\n" },
     });
 }
 
@@ -138,11 +140,11 @@ TEST_F(ServiceStore, RegistrationIsFoundBySerialMacListAndRole)
 {
     std::string before = ask("GEN=");
     expect({
-        {stn(12, "MT.M.SN.CZC100", MAC_A, "Kasse=1").c_str(), "ok\n"},
-        {"AKT=", "12\n"},
-        {"TBS=MT.M.SN.CZC100", "12\n"},
-        {"TBM=00:11:22:33:44:AA", "12\n"},
-        {"get=posClient.12.role", "Kasse=1\n"},
+        { stn(12, "MT.M.SN.CZC100", MAC_A, "Kasse=1").c_str(), "ok\n" },
+        { "AKT=", "12\n" },
+        { "TBS=MT.M.SN.CZC100", "12\n" },
+        { "TBM=00:11:22:33:44:AA", "12\n" },
+        { "get=posClient.12.role", "Kasse=1\n" },
     });
     EXPECT_NE(ask("GEN="), before);
 }
@@ -154,14 +156,14 @@ TEST_F(ServiceStore, RemovalForgetsNumberRoleAndServerMark)
     ask("set=Terminal.12.RELOAD_IMAGE=yes");
     std::string before = ask("GEN=");
     expect({
-        {"RTN=12", "ok\n"},
-        {"TBS=MT.M.SN.CZC100", "\n"},
-        {"TBM=00:11:22:33:44:aa", "\n"},
-        {"AKT=", "\n"},
-        {"get=posClient.12.role", "\n"},
-        {"get=posClient.12.isServer", "\n"},
-        {"get=Terminal.12.RELOAD_IMAGE", "yes\n"},
-        {"RTN=12", "ok\n"},
+        { "RTN=12", "ok\n" },
+        { "TBS=MT.M.SN.CZC100", "\n" },
+        { "TBM=00:11:22:33:44:aa", "\n" },
+        { "AKT=", "\n" },
+        { "get=posClient.12.role", "\n" },
+        { "get=posClient.12.isServer", "\n" },
+        { "get=Terminal.12.RELOAD_IMAGE", "yes\n" },
+        { "RTN=12", "ok\n" },
     });
     EXPECT_NE(ask("GEN="), before);
 }
@@ -169,23 +171,23 @@ TEST_F(ServiceStore, RemovalForgetsNumberRoleAndServerMark)
 TEST_F(ServiceStore, NumberHeldByAnotherMachineAnswersExist)
 {
     expect({
-        {stn(5, "MT.M.SN.CZC1", MAC_A).c_str(), "ok\n"},
-        {stn(5, "MT.M.SN.CZC2", MAC_B).c_str(), "exist\n"},
-        {"TBM=00:11:22:33:44:bb", "\n"},
-        {"TBS=MT.M.SN.CZC1", "5\n"},
+        { stn(5, "MT.M.SN.CZC1", MAC_A).c_str(), "ok\n" },
+        { stn(5, "MT.M.SN.CZC2", MAC_B).c_str(), "exist\n" },
+        { "TBM=00:11:22:33:44:bb", "\n" },
+        { "TBS=MT.M.SN.CZC1", "5\n" },
     });
 }
 
 TEST_F(ServiceStore, SameMachineIsKnownByMacOrByItsOwnSerial)
 {
     expect({
-        {stn(5, "MT.M.SN.CZC1", MAC_A, "Old").c_str(), "ok\n"},
+        { stn(5, "MT.M.SN.CZC1", MAC_A, "Old").c_str(), "ok\n" },
         // Same MAC, new board serial (BIOS update): the same machine.
-        {stn(5, "MT.M.SN.CZC1b", MAC_A, "New").c_str(), "ok\n"},
-        {"get=posClient.5.role", "New\n"},
+        { stn(5, "MT.M.SN.CZC1b", MAC_A, "New").c_str(), "ok\n" },
+        { "get=posClient.5.role", "New\n" },
         // Same serial, MAC unknown this time: the same machine, MAC kept.
-        {stn(5, "MT.M.SN.CZC1b", "", "Newer").c_str(), "ok\n"},
-        {"TBM=00:11:22:33:44:aa", "5\n"},
+        { stn(5, "MT.M.SN.CZC1b", "", "Newer").c_str(), "ok\n" },
+        { "TBM=00:11:22:33:44:aa", "5\n" },
     });
 }
 
@@ -195,11 +197,11 @@ TEST_F(ServiceStore, RegisteringANewNumberReleasesTheOldOne)
     ask("set=posClient.5.isServer=1");
     std::string before = ask("GEN=");
     expect({
-        {stn(9, "MT.M.SN.CZC1", MAC_A).c_str(), "ok\n"},
-        {"AKT=", "9\n"},
-        {"get=posClient.5.role", "\n"},
-        {"get=posClient.5.isServer", "\n"},
-        {"TBS=MT.M.SN.CZC1", "9\n"},
+        { stn(9, "MT.M.SN.CZC1", MAC_A).c_str(), "ok\n" },
+        { "AKT=", "9\n" },
+        { "get=posClient.5.role", "\n" },
+        { "get=posClient.5.isServer", "\n" },
+        { "TBS=MT.M.SN.CZC1", "9\n" },
     });
     EXPECT_NE(ask("GEN="), before);
 }
@@ -216,59 +218,59 @@ TEST_F(ServiceStore, PlaceholderSerialNeverHandsANumberToAnotherMachine)
 {
     const std::string placeholder = "MT.Board.SN.To Be Filled By O.E.M.";
     expect({
-        {stn(1, placeholder, MAC_A).c_str(), "ok\n"},
+        { stn(1, placeholder, MAC_A).c_str(), "ok\n" },
         // A second board with the same placeholder asks by serial first.
-        {("TBS=" + placeholder).c_str(), "\n"},
-        {"TBM=00:11:22:33:44:bb", "\n"},
-        {stn(1, placeholder, MAC_B).c_str(), "exist\n"},
-        {stn(2, placeholder, MAC_B).c_str(), "ok\n"},
+        { ("TBS=" + placeholder).c_str(), "\n" },
+        { "TBM=00:11:22:33:44:bb", "\n" },
+        { stn(1, placeholder, MAC_B).c_str(), "exist\n" },
+        { stn(2, placeholder, MAC_B).c_str(), "ok\n" },
         // Machine A keeps its number: B's registration released nothing of A's.
-        {"AKT=", "1,2\n"},
-        {"TBM=00:11:22:33:44:aa", "1\n"},
+        { "AKT=", "1,2\n" },
+        { "TBM=00:11:22:33:44:aa", "1\n" },
     });
 }
 
 TEST_F(ServiceStore, SerialRecordedWithTwoMacsIdentifiesNothing)
 {
     expect({
-        {stn(1, "MT.M.SN.CZC77", MAC_A).c_str(), "ok\n"},
-        {"TBS=MT.M.SN.CZC77", "1\n"},
+        { stn(1, "MT.M.SN.CZC77", MAC_A).c_str(), "ok\n" },
+        { "TBS=MT.M.SN.CZC77", "1\n" },
         // Another machine claims the same serial: now it names no one.
-        {stn(2, "MT.M.SN.CZC77", MAC_B).c_str(), "ok\n"},
-        {"AKT=", "1,2\n"},
-        {"TBS=MT.M.SN.CZC77", "\n"},
-        {stn(1, "MT.M.SN.CZC77", "").c_str(), "exist\n"},
-        {"TBS=", "\n"},
-        {"TBM=", "\n"},
+        { stn(2, "MT.M.SN.CZC77", MAC_B).c_str(), "ok\n" },
+        { "AKT=", "1,2\n" },
+        { "TBS=MT.M.SN.CZC77", "\n" },
+        { stn(1, "MT.M.SN.CZC77", "").c_str(), "exist\n" },
+        { "TBS=", "\n" },
+        { "TBM=", "\n" },
     });
 }
 
 TEST_F(ServiceStore, EmptyIdentityNeverMatchesAnotherEmptyIdentity)
 {
     expect({
-        {stn(3, "", MAC_A).c_str(), "ok\n"},
-        {stn(3, "", MAC_B).c_str(), "exist\n"},
-        {stn(4, "", MAC_B).c_str(), "ok\n"},
-        {"AKT=", "3,4\n"},
+        { stn(3, "", MAC_A).c_str(), "ok\n" },
+        { stn(3, "", MAC_B).c_str(), "exist\n" },
+        { stn(4, "", MAC_B).c_str(), "ok\n" },
+        { "AKT=", "3,4\n" },
     });
 }
 
 TEST(ServiceStorePlaceholders, BoardMakerPlaceholdersIdentifyNothing)
 {
     const std::pair<const char*, bool> cases[] = {
-        {"MT.X.SN.To Be Filled By O.E.M.", true},
-        {"MT.X.SN.to be filled by o.e.m. ", true},
-        {"MT.X.SN.Default string", true},
-        {"MT.X.SN.System Serial Number", true},
-        {"MT.X.SN.0123456789", true},
-        {"MT.X.SN.00000000", true},
-        {"MT.X.SN.", true},
-        {"MT.X.SN.   ", true},
-        {"MT.X.SN.----", true},
-        {"", true},
-        {"MT.X.SN.CZC1234XYZ", false},
-        {"MT.Default string.SN.CZC1234XYZ", false},
-        {"S1", false},
+        { "MT.X.SN.To Be Filled By O.E.M.", true },
+        { "MT.X.SN.to be filled by o.e.m. ", true },
+        { "MT.X.SN.Default string", true },
+        { "MT.X.SN.System Serial Number", true },
+        { "MT.X.SN.0123456789", true },
+        { "MT.X.SN.00000000", true },
+        { "MT.X.SN.", true },
+        { "MT.X.SN.   ", true },
+        { "MT.X.SN.----", true },
+        { "", true },
+        { "MT.X.SN.CZC1234XYZ", false },
+        { "MT.Default string.SN.CZC1234XYZ", false },
+        { "S1", false },
     };
     for (const auto& [serial, placeholder] : cases)
         EXPECT_EQ(serialIsPlaceholder(serial), placeholder) << serial;

@@ -2,8 +2,8 @@
 // clients see them, durability, races and hostile clients.
 #include "propertyService.h"
 #include "remoteProperty.h"
-#include "serviceRequest.h"
 #include "sandbox.h"
+#include "serviceRequest.h"
 
 #include <gtest/gtest.h>
 
@@ -29,12 +29,13 @@
 using namespace std::string_literals;
 using Clock = std::chrono::steady_clock;
 
-namespace {
+namespace
+{
 
 int connectTo(const std::string& address, int port)
 {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in socketAddress{};
+    sockaddr_in socketAddress {};
     socketAddress.sin_family = AF_INET;
     socketAddress.sin_port = htons(static_cast<uint16_t>(port));
     ::inet_pton(AF_INET, address.c_str(), &socketAddress.sin_addr);
@@ -52,7 +53,7 @@ std::string readToEnd(int fd, int timeoutMs = 5000)
     auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (true) {
         int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-        pollfd wait{fd, POLLIN, 0};
+        pollfd wait { fd, POLLIN, 0 };
         if (left <= 0 || ::poll(&wait, 1, left) <= 0)
             return reply + "<timeout>";
         char buffer[8192];
@@ -68,7 +69,7 @@ std::string readToEnd(int fd, int timeoutMs = 5000)
 // Whether the peer sent anything (or closed) within the time.
 bool answersWithin(int fd, int milliseconds)
 {
-    pollfd wait{fd, POLLIN, 0};
+    pollfd wait { fd, POLLIN, 0 };
     return ::poll(&wait, 1, milliseconds) > 0;
 }
 
@@ -94,9 +95,11 @@ std::string wire(const std::string& line)
 }
 
 // The service program on its own loopback address at the fixed port.
-class ServiceProcess {
+class ServiceProcess
+{
 public:
-    explicit ServiceProcess(std::string directory) : directory_(std::move(directory))
+    explicit ServiceProcess(std::string directory)
+        : directory_(std::move(directory))
     {
         int fd = listenOnFreeLoopbackAddress(SERVER_PORT, address_);
         if (fd >= 0)
@@ -125,10 +128,10 @@ public:
     // Starts the program with the given extra options; true once it answers.
     bool start(std::vector<std::string> extra = {}, const std::string& root = "")
     {
-        std::vector<std::string> args = {Sandbox::programPath("posQOR_propertyd"), "-a", address_};
+        std::vector<std::string> args = { Sandbox::programPath("posQOR_propertyd"), "-a", address_ };
         if (root.empty())
-            args.insert(args.end(), {"-d", databasePath()});
-        args.insert(args.end(), {"--idle-timeout", "0.5"});
+            args.insert(args.end(), { "-d", databasePath() });
+        args.insert(args.end(), { "--idle-timeout", "0.5" });
         args.insert(args.end(), extra.begin(), extra.end());
         std::string logPath = directory_ + "/service.log";
         pid_ = ::fork();
@@ -173,7 +176,8 @@ private:
     pid_t pid_ = -1;
 };
 
-class Service : public ::testing::Test {
+class Service : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -197,7 +201,7 @@ protected:
 
 struct exchange_s {
     std::string request; // bytes as sent
-    std::string reply;   // exact reply, or a prefix when it ends with "*"
+    std::string reply; // exact reply, or a prefix when it ends with "*"
 };
 
 void expectReplies(const std::string& address, const std::vector<exchange_s>& exchanges)
@@ -216,42 +220,44 @@ void expectReplies(const std::string& address, const std::vector<exchange_s>& ex
 TEST_F(Service, EveryKindAnswersAsTheClientsExpect)
 {
     ASSERT_TRUE(service_->start());
-    expectReplies(service_->address(), {
-        {"ping\n", "pong\n"},
-        {"get=STNC.ForceInline\n\0"s, "\n"},
-        {"set=STNC.ForceInline=TRUE\n\0"s, "ok\n"},
-        {"get=STNC.ForceInline\n\0"s, "TRUE\n"},
-        {"sre=STNC.ForceInline=x\n\0"s, "exist\n"},
-        {"AKT=\n", "\n"},
-        {"STN=12=MT.M.SN.CZC12=00:11:22:33:44:55=Kasse=A\n\0"s, "ok\n"},
-        {"STN=12=MT.M.SN.CZC99=00:11:22:33:44:99=Kasse\n\0"s, "exist\n"},
-        {"TBS=MT.M.SN.CZC12\n\0"s, "12\n"},
-        {"TBM=00:11:22:33:44:55\n\0"s, "12\n"},
-        {"TBM=00:11:22:33:44:99\n\0"s, "\n"},
-        {"get=posClient.12.role\n\0"s, "Kasse=A\n"},
-        {"AKT=\n", "12\n"},
-        {"val=^Kasse\n\0"s, "posClient.12.role\n"},
-        {"RTN=12\n\0"s, "ok\n"},
-        {"TBS=MT.M.SN.CZC12\n\0"s, "\n"},
-        {"sts=stamp\n\0"s, "ok\n"},
-    });
+    expectReplies(service_->address(),
+        {
+            { "ping\n", "pong\n" },
+            { "get=STNC.ForceInline\n\0"s, "\n" },
+            { "set=STNC.ForceInline=TRUE\n\0"s, "ok\n" },
+            { "get=STNC.ForceInline\n\0"s, "TRUE\n" },
+            { "sre=STNC.ForceInline=x\n\0"s, "exist\n" },
+            { "AKT=\n", "\n" },
+            { "STN=12=MT.M.SN.CZC12=00:11:22:33:44:55=Kasse=A\n\0"s, "ok\n" },
+            { "STN=12=MT.M.SN.CZC99=00:11:22:33:44:99=Kasse\n\0"s, "exist\n" },
+            { "TBS=MT.M.SN.CZC12\n\0"s, "12\n" },
+            { "TBM=00:11:22:33:44:55\n\0"s, "12\n" },
+            { "TBM=00:11:22:33:44:99\n\0"s, "\n" },
+            { "get=posClient.12.role\n\0"s, "Kasse=A\n" },
+            { "AKT=\n", "12\n" },
+            { "val=^Kasse\n\0"s, "posClient.12.role\n" },
+            { "RTN=12\n\0"s, "ok\n" },
+            { "TBS=MT.M.SN.CZC12\n\0"s, "\n" },
+            { "sts=stamp\n\0"s, "ok\n" },
+        });
 }
 
 TEST_F(Service, MalformedRequestsGetOneErrorLineAndStoreNothing)
 {
     ASSERT_TRUE(service_->start());
-    expectReplies(service_->address(), {
-        {"hello\n\0"s, "error: unknown request\n"},
-        {"set=novalue\n\0"s, "error: *"},
-        {"STN=0=s=00:11:22:33:44:55=r\n\0"s, "error: *"},
-        {"STN=1000=s=00:11:22:33:44:55=r\n\0"s, "error: *"},
-        {"RTN=abc\n\0"s, "error: *"},
-        {"AKT=1\n", "error: *"},
-        {"get=a\x01\x02\xff\n\0"s, "error: control character in request\n"},
-        {"get=x\n\0junk"s, "error: data after the request\n"},
-        {"AKT=\n", "\n"},
-        {"val=.\n\0"s, "\n"},
-    });
+    expectReplies(service_->address(),
+        {
+            { "hello\n\0"s, "error: unknown request\n" },
+            { "set=novalue\n\0"s, "error: *" },
+            { "STN=0=s=00:11:22:33:44:55=r\n\0"s, "error: *" },
+            { "STN=1000=s=00:11:22:33:44:55=r\n\0"s, "error: *" },
+            { "RTN=abc\n\0"s, "error: *" },
+            { "AKT=1\n", "error: *" },
+            { "get=a\x01\x02\xff\n\0"s, "error: control character in request\n" },
+            { "get=x\n\0junk"s, "error: data after the request\n" },
+            { "AKT=\n", "\n" },
+            { "val=.\n\0"s, "\n" },
+        });
     EXPECT_NE(service_->log().find("refused"), std::string::npos);
 }
 
@@ -292,7 +298,7 @@ TEST_F(Service, LineWithoutItsNulIsAnsweredAfterAShortWait)
 TEST_F(Service, KindsWithoutNulAreAnsweredAtTheLineFeed)
 {
     ASSERT_TRUE(service_->start());
-    for (const char* request : {"ping\n", "AKT=\n", "GEN=\n"}) {
+    for (const char* request : { "ping\n", "AKT=\n", "GEN=\n" }) {
         int fd = connectTo(service_->address(), SERVER_PORT);
         ASSERT_GE(fd, 0);
         ::send(fd, request, 5, MSG_NOSIGNAL);
@@ -309,18 +315,19 @@ TEST_F(Service, RecordsSurviveARestart)
     std::string generation = ask("GEN=");
     EXPECT_EQ(WEXITSTATUS(service_->stop(SIGTERM)), 0);
     ASSERT_TRUE(service_->start());
-    expectReplies(service_->address(), {
-        {wire("TBS=MT.M.SN.CZC7"), "7\n"},
-        {wire("TBM=00:11:22:33:44:07"), "7\n"},
-        {wire("get=posClient.7.role"), "Kasse\n"},
-        {wire("get=Terminal.7.RELOAD_IMAGE"), "yes\n"},
-        {wire("GEN="), generation},
-    });
+    expectReplies(service_->address(),
+        {
+            { wire("TBS=MT.M.SN.CZC7"), "7\n" },
+            { wire("TBM=00:11:22:33:44:07"), "7\n" },
+            { wire("get=posClient.7.role"), "Kasse\n" },
+            { wire("get=Terminal.7.RELOAD_IMAGE"), "yes\n" },
+            { wire("GEN="), generation },
+        });
 }
 
 TEST_F(Service, StopsCleanlyOnTermAndInterruptAndLogsChanges)
 {
-    for (int signal : {SIGTERM, SIGINT}) {
+    for (int signal : { SIGTERM, SIGINT }) {
         ASSERT_TRUE(service_->start());
         ASSERT_EQ(ask("set=a=" + std::to_string(signal)), "ok\n");
         int status = service_->stop(signal);
@@ -345,7 +352,7 @@ TEST_F(Service, RacingMachinesForOneNumberGetExactlyOneOk)
     ASSERT_TRUE(service_->start());
     constexpr int MACHINES = 40;
     std::vector<std::string> replies(MACHINES);
-    std::atomic<bool> go{false};
+    std::atomic<bool> go { false };
     std::vector<std::thread> machines;
     for (int i = 0; i < MACHINES; ++i) {
         machines.emplace_back([&, i] {
@@ -376,7 +383,7 @@ TEST_F(Service, RacingMachinesForOneNumberGetExactlyOneOk)
 
 TEST_F(Service, HostileClientsDoNotStopOthersBeingServed)
 {
-    ASSERT_TRUE(service_->start({"--idle-timeout", "1"}));
+    ASSERT_TRUE(service_->start({ "--idle-timeout", "1" }));
     const std::string address = service_->address();
     // A slow client that sends one byte and then nothing.
     int slow = connectTo(address, SERVER_PORT);
@@ -404,7 +411,7 @@ TEST_F(Service, HostileClientsDoNotStopOthersBeingServed)
 
 TEST_F(Service, ClientsBeyondTheConnectionLimitWaitInsteadOfBeingDropped)
 {
-    ASSERT_TRUE(service_->start({"--max-connections", "2"}));
+    ASSERT_TRUE(service_->start({ "--max-connections", "2" }));
     int first = connectTo(service_->address(), SERVER_PORT);
     int second = connectTo(service_->address(), SERVER_PORT);
     ::send(first, "g", 1, MSG_NOSIGNAL);
@@ -419,12 +426,12 @@ TEST_F(Service, EveryAcknowledgedRegistrationSurvivesAKill)
 {
     constexpr int ROUNDS = 4;
     constexpr int WRITERS = 4;
-    std::atomic<int> nextNumber{1};
+    std::atomic<int> nextNumber { 1 };
     std::vector<int> acknowledged;
     std::mutex acknowledgedMutex;
     for (int round = 0; round < ROUNDS; ++round) {
         ASSERT_TRUE(service_->start()) << round;
-        std::atomic<bool> running{true};
+        std::atomic<bool> running { true };
         std::vector<std::thread> writers;
         for (int w = 0; w < WRITERS; ++w) {
             writers.emplace_back([&] {
@@ -435,8 +442,8 @@ TEST_F(Service, EveryAcknowledgedRegistrationSurvivesAKill)
                     char mac[32];
                     std::snprintf(mac, sizeof mac, "00:11:22:33:%02x:%02x", number / 256, number % 256);
                     std::string reply = roundTrip(service_->address(),
-                                                 wire("STN=" + std::to_string(number) + "=MT.M.SN.CZC" +
-                                                      std::to_string(number) + "=" + mac + "=Kasse"));
+                        wire("STN=" + std::to_string(number) + "=MT.M.SN.CZC" + std::to_string(number) + "=" + mac
+                            + "=Kasse"));
                     if (reply == "ok\n") {
                         std::lock_guard lock(acknowledgedMutex);
                         acknowledged.push_back(number);
@@ -466,12 +473,12 @@ TEST_F(Service, EveryAcknowledgedRegistrationSurvivesAKill)
 TEST(ServiceProgram, HelpNamesTheOptions)
 {
     Sandbox sandbox;
-    ProgramResult help = sandbox.run("posQOR_propertyd", {"--help"});
+    ProgramResult help = sandbox.run("posQOR_propertyd", { "--help" });
     EXPECT_EQ(help.exitStatus, 0);
-    for (const char* option : {"--address", "--port", "--database", "--foreground", "--idle-timeout",
-                               "--max-connections", "46910"})
+    for (const char* option :
+        { "--address", "--port", "--database", "--foreground", "--idle-timeout", "--max-connections", "46910" })
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
-    ProgramResult wrong = sandbox.run("posQOR_propertyd", {"--port", "70000"});
+    ProgramResult wrong = sandbox.run("posQOR_propertyd", { "--port", "70000" });
     EXPECT_EQ(wrong.exitStatus, 2);
     EXPECT_FALSE(wrong.err.empty());
 }
@@ -484,7 +491,8 @@ TEST(ServiceProgram, UnusableDatabaseStopsTheStartWithAMessage)
     int fd = listenOnFreeLoopbackAddress(SERVER_PORT, address);
     ASSERT_GE(fd, 0);
     ::close(fd);
-    ProgramResult result = sandbox.run("posQOR_propertyd", {"-a", address, "-d", sandbox.path("/blocker/db")}, "", 20);
+    ProgramResult result
+        = sandbox.run("posQOR_propertyd", { "-a", address, "-d", sandbox.path("/blocker/db") }, "", 20);
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_NE(result.err.find("cannot open the database"), std::string::npos) << result.err;
 }
