@@ -419,11 +419,12 @@ char* getRole()
     if (number == 0)
         return nullptr;
     std::string key = roleKey("posClient.%d.role", number);
-    char registered[ROLE_NAME_SIZE + 1] = {};
-    if (getRemoteProperty(registered, ROLE_NAME_SIZE, key.c_str()) != 0 || registered[0] == '\0')
+    // Room for one byte beyond the limit, so a longer name shows as such.
+    char registered[ROLE_NAME_SIZE + 2] = {};
+    if (getRemoteProperty(registered, ROLE_NAME_SIZE + 1, key.c_str()) != 0 || registered[0] == '\0')
         return nullptr;
-    if (std::strlen(registered) == ROLE_NAME_SIZE) {
-        // The name may be cut: it must not be compared, nor the records erased.
+    if (std::strlen(registered) >= ROLE_NAME_SIZE) {
+        // A cut name must not be compared, nor the records erased for it.
         std::fprintf(stderr, "Registered role of %s longer than %d bytes, ignored\n", key.c_str(), ROLE_NAME_SIZE - 1);
         return nullptr;
     }
@@ -581,12 +582,13 @@ char regenerationTimestamp[TIMESTAMP_SIZE];
 // 0 for none.
 int lookupTerminalNumber(int (*lookup)(const char*, char*, int*), const char* identity, const char* request)
 {
-    char reply[LOOKUP_REPLY_SIZE + 1] = {};
-    int length = LOOKUP_REPLY_SIZE;
+    // One byte more than a reply may hold, and the terminator after it, so a
+    // reply that is too long shows as such instead of being cut.
+    char reply[LOOKUP_REPLY_SIZE + 2] = {};
+    int length = LOOKUP_REPLY_SIZE + 1;
     if (lookup(identity, reply, &length) != 0)
         return 0;
     if (std::strlen(reply) >= LOOKUP_REPLY_SIZE) {
-        // A full buffer without a final line feed may hold a cut number.
         std::fprintf(stderr, "%s reply =%s= longer than %d digits, ignored\n", request, reply, LOOKUP_REPLY_SIZE - 1);
         return 0;
     }
@@ -654,8 +656,9 @@ int setTerminalNumberMenu()
     int timestampLength = TIMESTAMP_SIZE;
     getRegenerationTimestamp(regenerationTimestamp, &timestampLength);
 
-    char list[KNOWN_LIST_SIZE + 1] = {};
-    int listLength = KNOWN_LIST_SIZE;
+    // Room for one byte beyond the limit, so a longer list shows as such.
+    char list[KNOWN_LIST_SIZE + 2] = {};
+    int listLength = KNOWN_LIST_SIZE + 1;
     int* known = nullptr;
     if (getAllKnownTerminals(list, &listLength) == 0) {
         std::size_t length = std::strlen(list);

@@ -1,10 +1,12 @@
 // The rules of the setup steps: load-method decision, terminal number
 // arithmetic, number lists, role counting, identity properties.
 #include "bootIdentity.h"
+#include "fakeServer.h"
 #include "posConfigCommon.h"
 #include "properties.h"
 #include "sandbox.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -149,6 +151,56 @@ TEST(LoadMethod, ModelIs7352WhenProductIdContainsIt)
 }
 
 // ---- Terminal numbers ---------------------------------------------------------
+
+TEST(TerminalNumbers, LookupOrderIsLocalThenSerialThenMac)
+{
+    struct Row {
+        const char* name;
+        const char* local; // "TerminalNumber" in the loaded file, or ""
+        const char* bySerial;
+        const char* byMac;
+        int expected;
+        std::vector<std::string> asked; // request kinds, in order
+    };
+    const Row rows[] = {
+        {"local number wins", "7", "8\n", "9\n", 7, {}},
+        {"serial lookup with leading zeros", "", "007\n", "9\n", 7, {"TBS="}},
+        {"empty serial reply leads to the MAC", "", "\n", "12\n", 12, {"TBS=", "TBM="}},
+        {"zero is no number", "", "0\n", "12\n", 12, {"TBS=", "TBM="}},
+        {"a cut four-digit reply is not taken", "", "1234", "12\n", 12, {"TBS=", "TBM="}},
+    };
+    for (const Row& row : rows) {
+        Sandbox box;
+        FakeServer server;
+        ASSERT_TRUE(server.ok());
+        server.setResponder([&](std::string_view line) {
+            return FakeServer::answer(line.starts_with("TBS=") ? row.bySerial : row.byMac);
+        });
+        box.writeFile("/etc/opt/qor/retail/posQOR_configuration",
+                      *row.local ? std::string("TerminalNumber=") + row.local + "\n" : "x=1\n");
+        std::string address = server.address();
+        FreshResult result = inFreshProcess(box, [&] {
+            static char mac[] = "00:11:22:33:44:55";
+            TSERVER = address.data();
+            DHCPCHADDR = mac;
+            std::snprintf(SMBIOS_ID, sizeof SMBIOS_ID, "MT.1.SN.2");
+            getProperties("/etc/opt/qor/retail/posQOR_configuration");
+            int first = getTerminalNumber();
+            // The second call answers from the cache.
+            return std::to_string(first) + " " + std::to_string(getTerminalNumber());
+        });
+        EXPECT_EQ(result.value, std::to_string(row.expected) + " " + std::to_string(row.expected)) << row.name;
+        std::vector<std::string> kinds;
+        for (const std::string& request : server.requests(row.asked.size()))
+            kinds.push_back(request.substr(0, 4));
+        EXPECT_EQ(kinds, row.asked) << row.name;
+        // A number found on the service is kept in the terminal's file.
+        EXPECT_NE(box.readFile("/etc/opt/qor/retail/posQOR_configuration")
+                      .find("TerminalNumber=" + std::to_string(row.expected) + "\n"),
+                  std::string::npos)
+            << row.name;
+    }
+}
 
 TEST(TerminalNumbers, FreeNumbersAreTheRangeWithoutKnownOnes)
 {
@@ -301,6 +353,80 @@ TEST(RoleCatalogue, UnreadableRolesIsTracedAndCountsOne)
     FreshResult result = inFreshProcess(box, [] { return std::to_string(getNumberOfDefinedRoles()); });
     EXPECT_EQ(result.value, "1");
     EXPECT_EQ(result.err, "Unable to read Roles file\n");
+}
+
+TEST(RoleCatalogue, RegisteredRoleIsLookedUpInCatalogueOrder)
+{
+    struct Row {
+        const char* name;
+        bool newCatalogue;    // Roles4c present; else role files with Roles
+        bool withoutRole002;  // role file Role002 missing
+        const char* registered;
+        const char* expected; // path, or "" for none
+        bool erased;          // "RTN=5" sent
+    };
+    static const std::string longName(300, 'x');
+    const Row rows[] = {
+        {"Roles4c name", true, false, "Beta", "/etc/opt/qor/retail/Role002", false},
+        {"Roles4c is case-sensitive", true, false, "beta", "", true},
+        {"role file name", false, false, "Gamma", "/etc/opt/qor/retail/Role003", false},
+        {"first missing role file ends the search", false, true, "Gamma", "", true},
+        {"empty registration is no role", true, false, "", "", false},
+        {"over-long registration is neither compared nor erased", true, false, longName.c_str(), "", false},
+    };
+    for (const Row& row : rows) {
+        Sandbox box;
+        FakeServer server;
+        ASSERT_TRUE(server.ok());
+        server.setResponder([&](std::string_view line) {
+            if (line == "get=posClient.5.role")
+                return FakeServer::answer(std::string(row.registered) + "\n");
+            return FakeServer::answer("ok\n");
+        });
+        box.writeFile("/etc/opt/qor/retail/posQOR_configuration", "TerminalNumber=5\n");
+        box.writeFile("/etc/opt/qor/retail/Roles", "Role001=a\nRole002=b\nRole003=c\n");
+        if (row.newCatalogue)
+            box.writeFile("/etc/opt/qor/retail/Roles4c",
+                          "Roles.count=3\nRole001=Alpha\nRole002=Beta\nRole003=Gamma\n");
+        box.writeFile("/etc/opt/qor/retail/Role001", "TerminalRole.name=Alpha\n");
+        if (!row.withoutRole002)
+            box.writeFile("/etc/opt/qor/retail/Role002", "TerminalRole.name=Beta\n");
+        box.writeFile("/etc/opt/qor/retail/Role003", "TerminalRole.name=Gamma\n");
+        std::string address = server.address();
+        FreshResult result = inFreshProcess(box, [&] {
+            TSERVER = address.data();
+            getProperties("/etc/opt/qor/retail/posQOR_configuration");
+            char* path = getRole();
+            std::string text = path ? path : "";
+            std::free(path);
+            return text;
+        });
+        EXPECT_EQ(result.value, row.expected) << row.name;
+        std::vector<std::string> requests = server.requests(row.erased ? 2 : 1);
+        bool erased = std::find(requests.begin(), requests.end(), std::string("RTN=5\n") + '\0') != requests.end();
+        EXPECT_EQ(erased, row.erased) << row.name;
+    }
+}
+
+TEST(RoleCatalogue, EmptyCatalogueNeverErasesTheRegistration)
+{
+    Sandbox box;
+    FakeServer server;
+    ASSERT_TRUE(server.ok());
+    server.setResponder([](std::string_view line) {
+        return FakeServer::answer(line == "get=posClient.5.role" ? "Alpha\n" : "ok\n");
+    });
+    box.writeFile("/etc/opt/qor/retail/posQOR_configuration", "TerminalNumber=5\n");
+    box.writeFile("/etc/opt/qor/retail/Roles4c", "Roles.count=0\n");
+    std::string address = server.address();
+    FreshResult result = inFreshProcess(box, [&] {
+        TSERVER = address.data();
+        getProperties("/etc/opt/qor/retail/posQOR_configuration");
+        char* path = getRole();
+        return std::string(path ? path : "(none)");
+    });
+    EXPECT_EQ(result.value, "(none)");
+    EXPECT_EQ(server.requests(1), std::vector<std::string>{std::string("get=posClient.5.role\n") + '\0'});
 }
 
 // ---- STN properties ------------------------------------------------------------
