@@ -1,0 +1,290 @@
+// termsetup: the identity, the boot outputs (DHCP settings, /config copies)
+// and the ends of a run that cannot start.
+#include "bootIdentity.h"
+#include "fileReplace.h"
+#include "posConfigCommon.h"
+#include "prepareForNLS.h"
+#include "properties.h"
+#include "sandbox.h"
+#include "smbios.h"
+#include "sysPath.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// The in-process tests below write the program's files under this root; it
+// must be set before the first path is made.
+struct TestRoot {
+    std::string path;
+    TestRoot()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "termsetup-test-XXXXXX").string();
+        path = mkdtemp(pattern.data());
+        setenv("POSQOR_ROOT", path.c_str(), 1);
+    }
+    ~TestRoot()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+};
+const TestRoot testRoot;
+
+} // namespace
+
+// The program's own functions, tested in this process.
+#define main termsetupMain
+#include "../termsetup/main.cpp"
+#undef main
+
+namespace {
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        result.push_back(line);
+    return result;
+}
+
+std::string dhcpFile(const std::string& hostName)
+{
+    return "DHCLIENT_BIN=\"\"\n"
+           "DHCLIENT_DEBUG=\"yes\"\n"
+           "DHCLIENT_SET_HOSTNAME=\"yes\"\n"
+           "DHCLIENT_MODIFY_RESOLV_CONF=\"yes\"\n"
+           "DHCLIENT_SET_DEFAULT_ROUTE=\"yes\"\n"
+           "DHCLIENT_MODIFY_NTP_CONF=\"yes\"\n"
+           "DHCLIENT_MODIFY_NIS_CONF=\"yes\"\n"
+           "DHCLIENT_SET_DOMAINNAME=\"yes\"\n"
+           "DHCLIENT_KEEP_SEARCHLIST=\"no\"\n"
+           "DHCLIENT_LEASE_TIME=\"\"\n"
+           "DHCLIENT_TIMEOUT=\"999999\"\n"
+           "DHCLIENT_REBOOT_TIMEOUT=\"\"\n"
+           "DHCLIENT_HOSTNAME_OPTION=\"" +
+           hostName +
+           "\"\n"
+           "DHCLIENT_CLIENT_ID=\"" +
+           hostName +
+           "\"\n"
+           "DHCLIENT_VENDOR_CLASS_ID=\"\"\n"
+           "DHCLIENT_RELEASE_BEFORE_QUIT=\"no\"\n"
+           "DHCLIENT_SCRIPT_EXE=\"\"\n"
+           "DHCLIENT_ADDITIONAL_OPTIONS=\"\"\n"
+           "DHCLIENT_SLEEP=\"0\"\n"
+           "DHCLIENT_WAIT_AT_BOOT=\"5\"\n"
+           "DHCLIENT_MODIFY_SMB_CONF=\"yes\"\n";
+}
+
+TEST(WriteDHCPConfig, HostNameFromPositiveTerminalNumberOnly)
+{
+    struct Case {
+        const char* properties;
+        const char* hostName;
+    };
+    const Case cases[] = {
+        {"TerminalNumber=12\n", "posClient12"},
+        {"TerminalNumber=7\n", "posClient7"},
+        {"TerminalNumber=0\n", ""},
+        {"TerminalNumber=-1\n", ""},
+        {"TerminalNumber=\n", ""},
+        {"Other=1\n", ""},
+        {"TerminalNumber=012\n", ""},
+        {"TerminalNumber=1\"; reboot; \"\n", ""},
+    };
+    std::string configuration = testRoot.path + "/configuration";
+    std::filesystem::create_directories(sysPath("/config/etc/sysconfig/network"));
+    for (const auto& c : cases) {
+        ASSERT_EQ(replaceFileContents(configuration, c.properties), 0);
+        getProperties(configuration.c_str());
+        writeDHCPConfig();
+        std::string written = readFile(sysPath(DHCP_CONFIG_FILE));
+        EXPECT_EQ(written, dhcpFile(c.hostName)) << c.properties;
+        EXPECT_EQ(lines(written).size(), 21u) << c.properties;
+    }
+}
+
+TEST(STNID, MacAddressCommaAndSmbiosIdentity)
+{
+    struct Case {
+        std::string mac;
+        std::string smbiosId;
+        std::string expected;
+    };
+    const std::string longest(SMBIOS_ID_SIZE - 1, 'S');
+    const std::string longMac(STNID_SIZE - 1 - 1 - longest.size(), 'm');
+    const Case cases[] = {
+        {"00:11:22:33:44:55", "MT.1234567.SN.ABC1234", "00:11:22:33:44:55,MT.1234567.SN.ABC1234"},
+        {"00:11:22:33:44:55", "", "00:11:22:33:44:55,"},
+        {longMac, longest, longMac + "," + longest},
+        {longMac + "mm", longest, (longMac + "mm," + longest).substr(0, STNID_SIZE - 1)},
+    };
+    for (const auto& c : cases) {
+        std::string mac = c.mac;
+        DHCPCHADDR = mac.data();
+        std::snprintf(SMBIOS_ID, sizeof SMBIOS_ID, "%s", c.smbiosId.c_str());
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        buildSTNID();
+        std::string out = testing::internal::GetCapturedStdout();
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(std::string(STNID), c.expected) << c.mac;
+        bool cut = c.expected.size() == STNID_SIZE - 1 && c.expected != mac + "," + c.smbiosId;
+        EXPECT_EQ(out.empty(), !cut) << "the console tells about a cut identity: " << c.mac;
+        EXPECT_EQ(err.empty(), !cut) << "the trace tells about a cut identity: " << c.mac;
+    }
+    DHCPCHADDR = nullptr;
+}
+
+// ---- Whole program ------------------------------------------------------------
+
+const char* const RETAIL_FILES[] = {"posQOR_configuration", "Role001", "Role002", "posQOR_global",
+                                    "posQOR_properties", "localtime", "posDictionary.dat"};
+
+void setBootEnvironment(Sandbox& box)
+{
+    box.setEnv("TSERVER", "10.1.2.3");
+    box.setEnv("DHCPCHADDR", "00:11:22:33:44:55");
+    box.setEnv("productBIOS", "BIOS 1.0");
+    box.setEnv("productID", "4852E66");
+}
+
+TEST(TermsetupRun, WritesConfigCopiesAndDhcpFile)
+{
+    Sandbox box;
+    setBootEnvironment(box);
+    for (const char* name : RETAIL_FILES)
+        box.writeFile(std::string("/etc/opt/qor/retail/") + name, std::string(name) + " content\n");
+    ProgramResult result = box.run("termsetup");
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitStatus, 0) << result.out << result.trace;
+    EXPECT_EQ(result.out, "Running Vendor Extension Program\n"
+                          "TSERVER = 10.1.2.3\n"
+                          "DHCPCHADDR = 00:11:22:33:44:55\n"
+                          "productBIOS = BIOS 1.0\n"
+                          "productID = 4852E66\n");
+    EXPECT_EQ(result.trace.rfind("termsetup - main() rev2\n", 0), 0u) << result.trace;
+
+    const std::pair<const char*, const char*> copies[] = {
+        {"/config/etc/opt/qor/retail/posQOR_configuration", "posQOR_configuration"},
+        {"/config/etc/opt/qor/retail/Role001", "Role001"},
+        {"/config/etc/opt/qor/retail/Role002", "Role002"},
+        {"/config/etc/opt/qor/retail/posQOR_global", "posQOR_global"},
+        {"/config/usr/sbin/posQOR_properties", "posQOR_properties"},
+        {"/config/var/opt/qor/retail/config/repository/roles/Role001", "Role001"},
+        {"/config/var/opt/qor/retail/config/repository/roles/Role002", "Role002"},
+        {"/config/etc/localtime", "localtime"},
+        {"/config/var/opt/qor/retail/stn/posDictionary.dat", "posDictionary.dat"},
+    };
+    for (const auto& [copy, source] : copies)
+        EXPECT_EQ(box.readFile(copy), std::string(source) + " content\n") << copy;
+    EXPECT_FALSE(box.exists("/etc/opt/qor/retail/posDictionary.dat")) << "the dictionary is moved";
+    EXPECT_TRUE(box.exists("/etc/opt/qor/retail/posQOR_configuration")) << "the rest is copied";
+    EXPECT_EQ(box.readFile("/config/etc/sysconfig/network/dhcp"), dhcpFile(""));
+}
+
+TEST(TermsetupRun, MissingSourcesLeaveTheirCopiesAbsentAndTheRunGoesOn)
+{
+    Sandbox box;
+    setBootEnvironment(box);
+    ProgramResult result = box.run("termsetup");
+    EXPECT_EQ(result.exitStatus, 0) << result.trace;
+    EXPECT_FALSE(box.exists("/config/etc/opt/qor/retail/posQOR_configuration"));
+    EXPECT_FALSE(box.exists("/config/var/opt/qor/retail/stn/posDictionary.dat"));
+    EXPECT_EQ(box.readFile("/config/etc/sysconfig/network/dhcp"), dhcpFile(""));
+}
+
+TEST(TermsetupRun, BootEnvironmentWithoutServerOrMacEndsWithoutRestarts)
+{
+    struct Case {
+        const char* name;
+        const char* variable;
+        const char* value; // null: unset
+    };
+    const Case cases[] = {
+        {"serverUnset", "TSERVER", nullptr},
+        {"serverEmpty", "TSERVER", ""},
+        {"serverWithShellCode", "TSERVER", "10.0.0.1;/sbin/reboot"},
+        {"macUnset", "DHCPCHADDR", nullptr},
+        {"macWithLineEnd", "DHCPCHADDR", "00:11\nSTN=1"},
+    };
+    for (const auto& c : cases) {
+        Sandbox box;
+        setBootEnvironment(box);
+        if (c.value == nullptr)
+            box.unsetEnv(c.variable);
+        else
+            box.setEnv(c.variable, c.value);
+        ProgramResult result = box.run("termsetup", {}, "", 20);
+        ASSERT_FALSE(result.timedOut) << c.name;
+        EXPECT_EQ(result.exitStatus, MISSING_BOOT_ENVIRONMENT) << c.name;
+        EXPECT_NE(result.out.find(std::string("no usable ") + c.variable), std::string::npos) << c.name << result.out;
+        EXPECT_NE(result.trace.find(std::string("termsetup: ") + c.variable + " unset or unusable"),
+                  std::string::npos)
+            << c.name << result.trace;
+        EXPECT_EQ(result.trace.find("Child process"), std::string::npos) << c.name;
+        EXPECT_TRUE(box.waits().empty()) << c.name;
+        EXPECT_FALSE(box.exists("/config/etc/sysconfig/network/dhcp")) << c.name;
+        EXPECT_TRUE(box.commands().empty()) << c.name;
+    }
+}
+
+TEST(TermsetupRun, DhcpFileThatCannotBeCreatedIsReported)
+{
+    Sandbox box;
+    setBootEnvironment(box);
+    // A file where the directory should be: neither mkdir nor the write can
+    // succeed.
+    box.writeFile("/config/etc/sysconfig/network", "not a directory\n");
+    ProgramResult result = box.run("termsetup");
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_NE(result.out.find("The DHCP client settings file /config/etc/sysconfig/network/dhcp could not be written"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.trace.find("writeDHCPConfig: cannot write =/config/etc/sysconfig/network/dhcp="),
+              std::string::npos)
+        << result.trace;
+}
+
+TEST(TermsetupRun, MessagesComeFromTheCatalogueUnderTheRoot)
+{
+    Sandbox box;
+    setBootEnvironment(box);
+    std::string po = box.dir() + "/de.po";
+    std::ofstream(po) << "msgid \"\"\nmsgstr \"Content-Type: text/plain; charset=UTF-8\\n\"\n\n"
+                         "msgid \"Running Vendor Extension Program\\n\"\n"
+                         "msgstr \"Herstellererweiterung startet\\n\"\n";
+    box.makeDirectory("/usr/share/locale/de/LC_MESSAGES");
+    std::string command =
+        "msgfmt -o '" + box.path("/usr/share/locale/de/LC_MESSAGES/posQOR_stnc.mo") + "' '" + po + "' 2>/dev/null";
+    if (std::system(command.c_str()) != 0)
+        GTEST_SKIP() << "msgfmt not available";
+    box.setEnv("LANG", "C.UTF-8");
+    box.setEnv("LANGUAGE", "de");
+    ProgramResult result = box.run("termsetup");
+    EXPECT_EQ(result.out.rfind("Herstellererweiterung startet\n", 0), 0u) << result.out;
+}
+
+} // namespace
