@@ -193,45 +193,37 @@ TEST_F(RemoteProperty, RequestThatDoesNotFitIsRefusedAndNeverSentCut)
 
 struct BufferCase {
     const char* name;
+    bool terminalNumber; // getTerminalNumberForSerialNumber, else getRemoteProperty
     std::string reply;
-    int length;         // reply buffer size given by the caller
-    std::string bytes;  // the whole buffer afterwards
-    int lengthAfter;    // *length afterwards (TBS only)
+    int length;          // reply buffer size given by the caller
+    std::string bytes;   // the whole buffer afterwards
+    int lengthAfter;     // the length afterwards (changed only by a removed line feed)
 };
 
 // The caller's buffer size bounds the reply; no byte beyond it is touched.
 TEST_F(RemoteProperty, ReplyFillsTheCallersBufferAndNoMore)
 {
-    const std::vector<BufferCase> getCases = {
-        {"1-byte flag takes one byte", "TRUE\n", 1, "T", 1},
-        {"1-byte flag, empty reply", "\n", 1, "\0"s, 1},
-        {"3-byte reload flag", "yes\n", 3, "yes", 3},
-        {"3-byte reload flag, no", "no\n", 3, "no\0"s, 3},
-        {"string keeps its terminator", "abcdefgh\n", 8, "abcdefg\0"s, 8},
-        {"only one final line feed removed", "a\n\n", 8, "a\n\0\0\0\0\0\0"s, 8},
-        {"carriage return kept", "ok\r\n", 8, "ok\r\0\0\0\0\0"s, 8},
+    const std::vector<BufferCase> cases = {
+        {"1-byte flag takes one byte", false, "TRUE\n", 1, "T", 1},
+        {"1-byte flag, empty reply", false, "\n", 1, "\0"s, 1},
+        {"3-byte reload flag", false, "yes\n", 3, "yes", 3},
+        {"3-byte reload flag, no", false, "no\n", 3, "no\0"s, 3},
+        {"string keeps its terminator", false, "abcdefgh\n", 8, "abcdefg\0"s, 8},
+        {"only one final line feed removed", false, "a\n\n", 8, "a\n\0\0\0\0\0\0"s, 8},
+        {"carriage return kept", false, "ok\r\n", 8, "ok\r\0\0\0\0\0"s, 8},
+        {"three digits", true, "123\n", 4, "123\0"s, 4},
+        {"four digits are cut to three", true, "1234\n", 4, "123\0"s, 4},
+        {"line feed removed sets the length", true, "7\n", 4, "7\0\0\0"s, 1},
+        {"no line feed leaves the length", true, "7", 4, "7\0\0\0"s, 4},
     };
-    for (const BufferCase& row : getCases) {
-        SCOPED_TRACE(row.name);
-        server().script({FakeServer::answer(row.reply)});
-        std::string area(static_cast<std::size_t>(row.length) + 4, 'x');
-        EXPECT_EQ(getRemoteProperty(area.data(), row.length, "k"), 0);
-        EXPECT_EQ(area.substr(0, static_cast<std::size_t>(row.length)), row.bytes);
-        EXPECT_EQ(area.substr(static_cast<std::size_t>(row.length)), "xxxx");
-    }
-
-    const std::vector<BufferCase> numberCases = {
-        {"three digits", "123\n", 4, "123\0"s, 4},
-        {"four digits are cut to three", "1234\n", 4, "123\0"s, 4},
-        {"line feed removed sets the length", "7\n", 4, "7\0\0\0"s, 1},
-        {"no line feed leaves the length", "7", 4, "7\0\0\0"s, 4},
-    };
-    for (const BufferCase& row : numberCases) {
+    for (const BufferCase& row : cases) {
         SCOPED_TRACE(row.name);
         server().script({FakeServer::answer(row.reply)});
         std::string area(static_cast<std::size_t>(row.length) + 4, 'x');
         int length = row.length;
-        EXPECT_EQ(getTerminalNumberForSerialNumber("s", area.data(), &length), 0);
+        int result = row.terminalNumber ? getTerminalNumberForSerialNumber("s", area.data(), &length)
+                                        : getRemoteProperty(area.data(), length, "k");
+        EXPECT_EQ(result, 0);
         EXPECT_EQ(area.substr(0, static_cast<std::size_t>(row.length)), row.bytes);
         EXPECT_EQ(area.substr(static_cast<std::size_t>(row.length)), "xxxx");
         EXPECT_EQ(length, row.lengthAfter);
