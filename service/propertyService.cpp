@@ -154,6 +154,16 @@ std::string_view replyLine(const std::string& reply)
     return text.substr(0, text.find('\n'));
 }
 
+// Why a request was refused, from its error reply.
+std::string refusalReason(const std::string& reply)
+{
+    std::string_view line = replyLine(reply);
+    constexpr std::string_view prefix = "error: ";
+    if (line.substr(0, prefix.size()) == prefix)
+        line.remove_prefix(prefix.size());
+    return std::string(line);
+}
+
 // Makes the queued changes durable, a group per transaction, so that one
 // sync of the log covers every change that arrived while the last one ran.
 void writerThread(writerQueue_s& queue, serviceStore_s& store)
@@ -186,7 +196,7 @@ void writerThread(writerQueue_s& queue, serviceStore_s& store)
                     serviceLog("storage failure for " + job.peer + ": " + storeError(store));
                 job.reply = "error: storage failure\n";
             } else if (rc == 1) {
-                serviceLog("refused " + job.peer + ": " + std::string(replyLine(job.reply)));
+                serviceLog("refused " + job.peer + ": " + refusalReason(job.reply));
             } else if (!change.empty()) {
                 changes.push_back(change);
             }
@@ -442,7 +452,7 @@ void Server::evaluate(connection_s& connection)
         serviceLog("storage failure for " + connection.peer + ": " + storeError(readStore_));
         reply = "error: storage failure\n";
     } else if (rc == 1) {
-        serviceLog("refused " + connection.peer + ": " + std::string(replyLine(reply)));
+        serviceLog("refused " + connection.peer + ": " + refusalReason(reply));
     }
     startReply(connection, std::move(reply), false);
 }

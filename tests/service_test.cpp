@@ -1,5 +1,6 @@
 // The real posQOR_propertyd on its own loopback address: the replies as the
 // clients see them, durability, races and hostile clients.
+#include "bootIdentity.h"
 #include "propertyService.h"
 #include "remoteProperty.h"
 #include "sandbox.h"
@@ -468,6 +469,62 @@ TEST_F(Service, EveryAcknowledgedRegistrationSurvivesAKill)
         std::snprintf(mac, sizeof mac, "00:11:22:33:%02x:%02x", number / 256, number % 256);
         EXPECT_EQ(ask("TBM="s + mac), std::to_string(number) + "\n");
     }
+}
+
+// The client library of the setup programs, byte for byte as they send.
+TEST_F(Service, ClientLibraryOperationsGetTheirResults)
+{
+    ASSERT_TRUE(service_->start());
+    std::string server = service_->address();
+    TSERVER = server.data();
+    const char* serial = "MT.POS500.SN.CZC4711";
+    const char* mac = "00:1b:21:00:47:11";
+
+    EXPECT_EQ(pingServer(1), 1);
+    EXPECT_EQ(setTerminalName("12", serial, mac, "Kasse=Bar"), 0);
+    EXPECT_EQ(setTerminalName("12", "MT.POS500.SN.CZC0815", "00:1b:21:00:08:15", "Kasse"), 2);
+    char number[4] = {};
+    int length = sizeof number;
+    EXPECT_EQ(getTerminalNumberForSerialNumber(serial, number, &length), 0);
+    EXPECT_STREQ(number, "12");
+    char byMac[4] = {};
+    length = sizeof byMac;
+    EXPECT_EQ(getTerminalNumberForMac(mac, byMac, &length), 0);
+    EXPECT_STREQ(byMac, "12");
+    char role[256] = {};
+    EXPECT_EQ(getRemoteProperty(role, sizeof role, "posClient.12.role"), 0);
+    EXPECT_STREQ(role, "Kasse=Bar");
+    char known[4004] = {};
+    length = sizeof known;
+    EXPECT_EQ(getAllKnownTerminals(known, &length), 0);
+    EXPECT_STREQ(known, "12");
+    char before[64] = {};
+    length = sizeof before;
+    EXPECT_EQ(getRegenerationTimestamp(before, &length), 0);
+    EXPECT_NE(before[0], '\0');
+
+    EXPECT_EQ(setRemoteProperty("Terminal.12.RELOAD_IMAGE", "yes"), 0);
+    char flag[3] = {};
+    EXPECT_EQ(getRemoteProperty(flag, sizeof flag, "Terminal.12.RELOAD_IMAGE"), 0);
+    EXPECT_EQ(std::string(flag, 3), "yes");
+    EXPECT_EQ(setReturnErrorRemote("once", "1"), 0);
+    EXPECT_EQ(setReturnErrorRemote("once", "2"), 2);
+    EXPECT_EQ(setRemoteTimestamp("stamp"), 0);
+    char keys[512] = {};
+    EXPECT_EQ(getKeysMatchingValue(keys, sizeof keys, "^Kasse"), 0);
+    EXPECT_STREQ(keys, "posClient.12.role");
+
+    EXPECT_EQ(removeTerminalNumber(12), 0);
+    char after[64] = {};
+    length = sizeof after;
+    EXPECT_EQ(getRegenerationTimestamp(after, &length), 0);
+    EXPECT_NE(std::string(after), std::string(before));
+    char gone[4] = {};
+    length = sizeof gone;
+    EXPECT_EQ(getTerminalNumberForSerialNumber(serial, gone, &length), 0);
+    EXPECT_STREQ(gone, "");
+    // No reply was cut short by a reset from a NUL left unread.
+    EXPECT_EQ(service_->log().find("data after the request"), std::string::npos);
 }
 
 TEST(ServiceProgram, HelpNamesTheOptions)
