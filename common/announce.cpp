@@ -68,6 +68,5 @@ void announceTerminalRoleAndNumber()
         std::printf("\n\n%3.3s - %s\n\n", number, role);
         return;
     }
-    // The terminal's line; the server's variant branches here on which_STN.
     std::printf("%3.3s - %s", number, role);
 }
