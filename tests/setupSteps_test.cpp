@@ -120,8 +120,9 @@ TEST(LoadMethod, DecisionFollowsMemoryImageSizeAndHardDrive)
         stnMethod method = chooseStnMethod(row.memory, row.model7352, row.image, askHardDrive);
         std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(method, row.expected) << row.name;
-        if (row.message != nullptr)
+        if (row.message != nullptr) {
             EXPECT_EQ(err, row.message) << row.name;
+        }
     }
 }
 
