@@ -40,6 +40,8 @@ void forkAndWait()
 {
     for (;;) {
         auto started = std::chrono::steady_clock::now();
+        // Output still buffered here would be written again by every worker.
+        std::fflush(nullptr);
         pid_t child = fork();
         if (child == 0)
             return;

@@ -43,6 +43,7 @@ TEST(ForkAndWait, RestartsFailedWorkersUntilOneSucceeds)
         EXPECT_FALSE(result.timedOut) << c.name;
         EXPECT_EQ(result.exitStatus, 0) << c.name;
         EXPECT_EQ(result.err, c.expectedTrace) << c.name;
+        EXPECT_EQ(result.out, "supervisor starts\n") << c.name;
         EXPECT_EQ(box.waits(), c.expectedWaits) << c.name;
         int runs = 0;
         std::ifstream(counter) >> runs;

@@ -17,6 +17,8 @@ int main(int argc, char** argv)
     if (argc < 3)
         return 64;
     std::setvbuf(stderr, nullptr, _IONBF, 0);
+    // Buffered (standard output is a file): must appear once, not per worker.
+    std::printf("supervisor starts\n");
     forkAndWait();
 
     // Workers run one after the other, so the counter needs no lock.
