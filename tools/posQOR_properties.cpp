@@ -157,10 +157,17 @@ int remoteOperation(const std::string& property, const Request& request)
         std::printf("ok\n");
         return STATUS_DONE;
     }
-    // One byte more than the client may fill keeps the value terminated.
-    char value[REMOTE_VALUE_SIZE + 1] = {};
-    if (getRemoteProperty(value, REMOTE_VALUE_SIZE, property.c_str()) != 0)
+    // The reply may take one byte more than the designed 512, so that a value
+    // too long for them is told apart from one that fits and is refused
+    // instead of shown cut; one more byte keeps the text terminated.
+    char value[REMOTE_VALUE_SIZE + 2] = {};
+    if (getRemoteProperty(value, REMOTE_VALUE_SIZE + 1, property.c_str()) != 0)
         return STATUS_OPERATION_FAILED;
+    if (std::strlen(value) >= REMOTE_VALUE_SIZE) {
+        std::fprintf(stderr, _("Value of %s longer than %d characters; not shown\n"), property.c_str(),
+                     REMOTE_VALUE_SIZE - 1);
+        return STATUS_OPERATION_FAILED;
+    }
     std::printf("%s\n", value);
     return STATUS_DONE;
 }
