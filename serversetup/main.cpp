@@ -16,7 +16,8 @@
 #include <string>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr const char* LOG_FILE = "/var/opt/qor/retail/stn/sstn.log";
 constexpr const char* REBUILD_COMMAND = "/usr/bin/posQOR_rebuildPosConfiguration";
@@ -64,7 +65,7 @@ void getSTNID()
     std::string identity = std::string(DHCPCHADDR) + "," + SMBIOS_ID;
     if (identity.size() >= STNID_SIZE) {
         std::fprintf(stderr, "STNID of %zu characters cut to %d: =%s=\n", identity.size(),
-                     static_cast<int>(STNID_SIZE - 1), identity.c_str());
+            static_cast<int>(STNID_SIZE - 1), identity.c_str());
         identity.resize(STNID_SIZE - 1);
     }
     std::memcpy(STNID, identity.c_str(), identity.size() + 1);

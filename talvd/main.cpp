@@ -26,16 +26,21 @@ constexpr const char* TALVD_PIDFILE = "/var/run/talvd.pid";
 const char* TALVD_USR = "talvd";
 const char* TALVD_GRP = "daemon";
 
-namespace {
+namespace
+{
 
 // The pid of the launcher itself, so that main can tell the launcher from the
 // child that failed to start the service.
 pid_t launcherPid = 0;
 
 // Owns a file descriptor; -1 is empty.
-class FileDescriptor {
+class FileDescriptor
+{
 public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
+    explicit FileDescriptor(int fd)
+        : fd_(fd)
+    {
+    }
     ~FileDescriptor() { reset(); }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
@@ -207,15 +212,15 @@ int urunpgm(int argc, char** argv)
             status = waitStatus;
         }
     }
-    std::printf("*%c* %s exited, rc=%d (0x%X)\n", isChild ? 'C' : 'P', program, status,
-                static_cast<unsigned>(status));
+    std::printf("*%c* %s exited, rc=%d (0x%X)\n", isChild ? 'C' : 'P', program, status, static_cast<unsigned>(status));
     std::fflush(stdout);
     return status;
 }
 
 #ifndef TALVD_NO_MAIN
 
-namespace {
+namespace
+{
 
 // The Java service, the default when no service command was set at build time.
 const char* const javaService[] = {
@@ -225,7 +230,7 @@ const char* const javaService[] = {
     "com.qor.retail.rpsvc.TALVDRemotePropertiesServer",
 };
 
-const char* const configuredService[] = {TALVD_SERVICE_FIELDS nullptr};
+const char* const configuredService[] = { TALVD_SERVICE_FIELDS nullptr };
 
 // The service's fields; absolute paths among them live under the system root.
 std::vector<std::string> serviceCommand()

@@ -13,7 +13,8 @@
 
 using namespace std::chrono_literals;
 
-namespace {
+namespace
+{
 
 const std::string MODEL = "4852E66";
 const std::string SERIAL = "SRV0001";
@@ -70,15 +71,15 @@ exit $rc
 
 std::string le16(unsigned value)
 {
-    return {static_cast<char>(value & 0xFF), static_cast<char>((value >> 8) & 0xFF)};
+    return { static_cast<char>(value & 0xFF), static_cast<char>((value >> 8) & 0xFF) };
 }
 
 // The kernel's copy of the SMBIOS tables with one System Information record.
 void writeSmbios(const Sandbox& box)
 {
-    std::string table = {1, 8, 0, 1, 1, 2, 3, 4};
+    std::string table = { 1, 8, 0, 1, 1, 2, 3, 4 };
     table += std::string("Maker") + '\0' + MODEL + '\0' + "1.0" + '\0' + SERIAL + '\0' + '\0';
-    table += std::string{127, 4, 1, 0} + '\0' + '\0';
+    table += std::string { 127, 4, 1, 0 } + '\0' + '\0';
     std::string entry = std::string("_SM_") + '\0' + '\x1F' + "\x02\x08" + le16(0x80) + std::string(6, '\0');
     entry += std::string("_DMI_") + '\0' + le16(static_cast<unsigned>(table.size())) + std::string(4, '\0');
     entry += le16(2) + '\x28';
@@ -118,16 +119,17 @@ bool moveMarkTo(Terminal& terminal, const std::string& entry)
     for (int press = 0; press < 20; ++press) {
         if (terminal.waitForText("* " + entry, 500ms))
             return true;
-        terminal.sendKeys({"Down"});
+        terminal.sendKeys({ "Down" });
     }
     return false;
 }
 
-class ServerSetup : public ::testing::Test {
+class ServerSetup : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
-        for (const char* program : {"serversetup", "posQOR_propertyd"}) {
+        for (const char* program : { "serversetup", "posQOR_propertyd" }) {
             if (::access(Sandbox::programPath(program).c_str(), X_OK) != 0)
                 GTEST_SKIP() << program << " not built";
         }
@@ -150,25 +152,25 @@ protected:
     // namespace when the machine offers one) around the harness.
     std::vector<std::string> prefix() const
     {
-        std::vector<std::string> words{"unshare", Sandbox::userNamespaceAvailable() ? "-Urn" : "-n", "--",
-                                       "/bin/bash", box.path(harnessPath())};
+        std::vector<std::string> words { "unshare", Sandbox::userNamespaceAvailable() ? "-Urn" : "-n", "--",
+            "/bin/bash", box.path(harnessPath()) };
         return words;
     }
 
     void writeCatalogue(int roles, int highestNumber) const
     {
         const std::string retail = "/etc/opt/qor/retail/";
-        const char* names[] = {"Cashier", "Manager", "Kiosk"};
+        const char* names[] = { "Cashier", "Manager", "Kiosk" };
         std::string catalogue = "Roles.count=" + std::to_string(roles) + "\n";
         for (int n = 1; n <= roles; ++n) {
             std::string number = "00" + std::to_string(n);
-            catalogue += "Role" + number + "=" + names[n - 1] + "\nRole" + number + ".description=" + names[n - 1] +
-                         " role\n";
+            catalogue += "Role" + number + "=" + names[n - 1] + "\nRole" + number + ".description=" + names[n - 1]
+                + " role\n";
             box.writeFile(retail + "Role" + number, std::string("TerminalRole.name=") + names[n - 1] + "\n");
         }
         box.writeFile(retail + "Roles4c", catalogue);
         box.writeFile(retail + "posQOR_global",
-                      "LowestTerminalNumber=1\nHighestTerminalNumber=" + std::to_string(highestNumber) + "\n");
+            "LowestTerminalNumber=1\nHighestTerminalNumber=" + std::to_string(highestNumber) + "\n");
     }
 
     // Requests sent to the service before and after serversetup.
@@ -202,9 +204,9 @@ TEST_F(ServerSetup, ReleasesOldNumberAndRegistersTheChosenOneAsTheServer)
         GTEST_SKIP() << "tmux is not available";
     writeCatalogue(3, 5);
     // Another terminal holds 1; the server itself was registered as 3 before.
-    requestsBefore({"STN=1=MT.X.SN.OTHER=00:11:22:33:44:55=Cashier",
-                    "STN=3=" + SMBIOS_IDENTITY + "=" + SERVER_MAC + "=Cashier"});
-    requestsAfter({"TBS=" + SMBIOS_IDENTITY, "get=posClient.4.isServer", "AKT=", "get=posClient.4.role"});
+    requestsBefore({ "STN=1=MT.X.SN.OTHER=00:11:22:33:44:55=Cashier",
+        "STN=3=" + SMBIOS_IDENTITY + "=" + SERVER_MAC + "=Cashier" });
+    requestsAfter({ "TBS=" + SMBIOS_IDENTITY, "get=posClient.4.isServer", "AKT=", "get=posClient.4.role" });
 
     Terminal terminal;
     TerminalOptions options;
@@ -219,14 +221,14 @@ TEST_F(ServerSetup, ReleasesOldNumberAndRegistersTheChosenOneAsTheServer)
     ASSERT_GE(manager.row, 0) << terminal.dump();
     // Highest role number first: Kiosk, Manager, Cashier.
     ASSERT_TRUE(moveMarkTo(terminal, "Manager")) << terminal.dump();
-    terminal.sendKeys({"Enter"});
+    terminal.sendKeys({ "Enter" });
     ASSERT_TRUE(terminal.waitForText("Choose terminal number", 20s)) << terminal.dump();
     // The old number is free again; the other terminal's is not offered.
     ASSERT_TRUE(terminal.waitForText("Terminal Number 3")) << terminal.dump();
     EXPECT_LT(terminal.find("Terminal Number 1 ").row, 0) << terminal.dump();
     EXPECT_GE(terminal.find("Terminal Number 2").row, 0) << terminal.dump();
     ASSERT_TRUE(moveMarkTo(terminal, "Terminal Number 4")) << terminal.dump();
-    terminal.sendKeys({"Enter"});
+    terminal.sendKeys({ "Enter" });
     std::optional<int> status = terminal.waitForExit(30s);
     ASSERT_TRUE(status.has_value()) << terminal.dump();
     EXPECT_EQ(*status, 0) << terminal.dump() << box.readFile(LOG_FILE);
@@ -253,9 +255,10 @@ TEST_F(ServerSetup, ReleasesOldNumberAndRegistersTheChosenOneAsTheServer)
 
     // The server's identity in its configuration file.
     std::string configuration = box.readFile(CONFIGURATION);
-    for (const std::string& entry : std::vector<std::string>{"TerminalNumber=4", "STN.ServerIPAddress=localhost", "STN.MAC.0.Address=" + SERVER_MAC,
-          "STN.Product.Bios=not implemented", "STN.Product.ID=" + MODEL, "STN.STNID=" + SERVER_MAC + "," + SMBIOS_IDENTITY,
-          "STN.SMBIOS_ID=" + SMBIOS_IDENTITY, "TerminalRole.name=Manager"})
+    for (const std::string& entry : std::vector<std::string> { "TerminalNumber=4", "STN.ServerIPAddress=localhost",
+             "STN.MAC.0.Address=" + SERVER_MAC, "STN.Product.Bios=not implemented", "STN.Product.ID=" + MODEL,
+             "STN.STNID=" + SERVER_MAC + "," + SMBIOS_IDENTITY, "STN.SMBIOS_ID=" + SMBIOS_IDENTITY,
+             "TerminalRole.name=Manager" })
         EXPECT_NE(configuration.find(entry + "\n"), std::string::npos) << entry << "\n" << configuration;
 
     // The trace in the log file, the rebuild run first, no boot outputs.
@@ -287,8 +290,8 @@ TEST_F(ServerSetup, FullNumberRangeRetriesWithStatus253InsteadOfRebooting)
 {
     // One role: no role menu; both numbers of the range belong to others.
     writeCatalogue(1, 2);
-    requestsBefore({"STN=1=MT.X.SN.ONE=00:11:22:33:44:01=Cashier", "STN=2=MT.X.SN.TWO=00:11:22:33:44:02=Cashier"});
-    requestsAfter({"TBS=" + SMBIOS_IDENTITY, "AKT="});
+    requestsBefore({ "STN=1=MT.X.SN.ONE=00:11:22:33:44:01=Cashier", "STN=2=MT.X.SN.TWO=00:11:22:33:44:02=Cashier" });
+    requestsAfter({ "TBS=" + SMBIOS_IDENTITY, "AKT=" });
     ProgramResult result = runUntilRetried(253);
     ASSERT_FALSE(result.timedOut);
     std::string log = box.readFile(LOG_FILE);

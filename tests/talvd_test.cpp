@@ -8,8 +8,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
@@ -20,7 +20,8 @@
 #include <sys/stat.h>
 #include <thread>
 
-namespace {
+namespace
+{
 
 const char* const STUB_PATH = "/usr/lib/posqor-test/serviceStub";
 
@@ -67,13 +68,13 @@ struct TestAccounts {
 
     TestAccounts()
     {
-        static std::atomic<int> counter{0};
+        static std::atomic<int> counter { 0 };
         std::string stem = "pqt" + std::to_string(::getpid()) + "x" + std::to_string(counter++);
         user = stem + "u";
         group = stem + "g";
         extraGroup = stem + "s";
-        created = accountTool("groupadd " + group) && accountTool("groupadd " + extraGroup) &&
-                  accountTool("useradd -M -N -s /bin/false -g " + group + " -G " + extraGroup + " " + user);
+        created = accountTool("groupadd " + group) && accountTool("groupadd " + extraGroup)
+            && accountTool("useradd -M -N -s /bin/false -g " + group + " -G " + extraGroup + " " + user);
         // Each lookup reuses one static record: take the id at once.
         if (struct passwd* entry = created ? ::getpwnam(user.c_str()) : nullptr)
             uid = entry->pw_uid;
@@ -106,8 +107,7 @@ struct LauncherRun {
 // Runs the launcher directly as root in the sandbox root; prepare runs in the
 // child just before the exec (to take away a capability).
 LauncherRun runLauncher(const Sandbox& box, const std::string& program,
-                        const std::vector<std::string>& extraEnvironment,
-                        const std::function<void()>& prepare = {})
+    const std::vector<std::string>& extraEnvironment, const std::function<void()>& prepare = {})
 {
     std::string programPath = Sandbox::programPath(program);
     std::string outPath = box.dir() + "/launcher.out";
@@ -117,7 +117,7 @@ LauncherRun runLauncher(const Sandbox& box, const std::string& program,
     for (auto& text : envTexts)
         environment.push_back(text.data());
     environment.push_back(nullptr);
-    std::vector<char*> arguments{programPath.data(), nullptr};
+    std::vector<char*> arguments { programPath.data(), nullptr };
 
     LauncherRun run;
     std::fflush(nullptr);
@@ -159,14 +159,15 @@ void installStub(const Sandbox& box, const std::string& body)
     box.makeDirectory("/report");
     ::chmod(box.path("/report").c_str(), 0777);
     box.writeFile(STUB_PATH,
-                  "#!/bin/sh\n"
-                  "{ echo \"count:$#\"; for a in \"$@\"; do echo \"arg:$a\"; done;\n"
-                  "  grep -E '^(Uid|Gid|Groups|CapEff|CapPrm):' /proc/self/status; } > \"$POSQOR_ROOT/report/service\"\n" +
-                      body + "\n",
-                  0755);
+        "#!/bin/sh\n"
+        "{ echo \"count:$#\"; for a in \"$@\"; do echo \"arg:$a\"; done;\n"
+        "  grep -E '^(Uid|Gid|Groups|CapEff|CapPrm):' /proc/self/status; } > \"$POSQOR_ROOT/report/service\"\n"
+            + body + "\n",
+        0755);
 }
 
-class Launcher : public ::testing::Test {
+class Launcher : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -182,7 +183,7 @@ protected:
 
     std::vector<std::string> accountEnvironment() const
     {
-        return {"POSQOR_TALVD_USR=" + accounts->user, "POSQOR_TALVD_GRP=" + accounts->group};
+        return { "POSQOR_TALVD_USR=" + accounts->user, "POSQOR_TALVD_GRP=" + accounts->group };
     }
     std::string stubPath() const { return box.path(STUB_PATH); }
     std::string groupLine() const
@@ -231,7 +232,7 @@ TEST_F(Launcher, StartsServiceAsChildWithDesignedLinesAndKeepsItsPidFile)
     std::string servicePid = parentLines[3].substr(std::string("*P* Parent created child ").size());
     EXPECT_EQ(parentLines[4], "*P* Child " + servicePid + " ended with status 0");
     EXPECT_EQ(parentLines[5], "*P* " + stubPath() + " exited, rc=0 (0x0)");
-    EXPECT_EQ(childLines, std::vector<std::string>{"*C* Child created"});
+    EXPECT_EQ(childLines, std::vector<std::string> { "*C* Child created" });
     // The pid file names the launcher, not the service, and stays.
     EXPECT_EQ(box.readFile("/var/run/talvd.pid"), std::to_string(run.pid) + "\n");
     EXPECT_NE(servicePid, std::to_string(run.pid));
@@ -244,7 +245,7 @@ TEST_F(Launcher, ServiceGetsItsArgumentsAsSeparateWords)
     std::vector<std::string> report = linesOf(box.readFile("/report/service"));
     ASSERT_GE(report.size(), 4u);
     EXPECT_EQ(std::vector<std::string>(report.begin(), report.begin() + 4),
-              (std::vector<std::string>{"count:3", "arg:--port", "arg:46910", "arg:two words"}));
+        (std::vector<std::string> { "count:3", "arg:--port", "arg:46910", "arg:two words" }));
 }
 
 TEST_F(Launcher, ServiceRunsWithOnlyTheServiceAccountsIdsAndNoWayBackToRoot)
@@ -255,13 +256,13 @@ TEST_F(Launcher, ServiceRunsWithOnlyTheServiceAccountsIdsAndNoWayBackToRoot)
     ASSERT_FALSE(report.empty()) << run.out;
     std::string uid = std::to_string(accounts->uid), gid = std::to_string(accounts->gid);
     // Real, effective, saved and file-system ids: no saved root id to return to.
-    EXPECT_EQ(words(statusField(report, "Uid")), std::set<std::string>{uid});
-    EXPECT_EQ(words(statusField(report, "Gid")), std::set<std::string>{gid});
+    EXPECT_EQ(words(statusField(report, "Uid")), std::set<std::string> { uid });
+    EXPECT_EQ(words(statusField(report, "Gid")), std::set<std::string> { gid });
     // The user's own groups, none inherited from root.
-    EXPECT_EQ(words(statusField(report, "Groups")),
-              (std::set<std::string>{gid, std::to_string(accounts->extraGid)}));
-    EXPECT_EQ(words(statusField(report, "CapEff")), std::set<std::string>{"0000000000000000"});
-    EXPECT_EQ(words(statusField(report, "CapPrm")), std::set<std::string>{"0000000000000000"});
+    EXPECT_EQ(
+        words(statusField(report, "Groups")), (std::set<std::string> { gid, std::to_string(accounts->extraGid) }));
+    EXPECT_EQ(words(statusField(report, "CapEff")), std::set<std::string> { "0000000000000000" });
+    EXPECT_EQ(words(statusField(report, "CapPrm")), std::set<std::string> { "0000000000000000" });
 }
 
 TEST_F(Launcher, LauncherStatusFollowsHowTheServiceEnded)
@@ -272,10 +273,10 @@ TEST_F(Launcher, LauncherStatusFollowsHowTheServiceEnded)
         int rawStatus;
         int launcherStatus;
     } rows[] = {
-        {"clean exit", "exit 0", 0, 0},
-        {"exit code 7", "exit 7", 7 << 8, 7},
-        {"terminated", "kill -TERM $$", SIGTERM, 128 + SIGTERM},
-        {"killed", "kill -KILL $$", SIGKILL, 128 + SIGKILL},
+        { "clean exit", "exit 0", 0, 0 },
+        { "exit code 7", "exit 7", 7 << 8, 7 },
+        { "terminated", "kill -TERM $$", SIGTERM, 128 + SIGTERM },
+        { "killed", "kill -KILL $$", SIGKILL, 128 + SIGKILL },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -301,9 +302,9 @@ TEST_F(Launcher, ServiceThatCannotStartIsReportedByChildAndLauncherFails)
         if (line.find(" ended with status ") != std::string::npos)
             parentEnd = line.substr(line.find(" ended with status "));
     }
-    EXPECT_EQ(childLines, (std::vector<std::string>{"*C* Child created",
-                                                    "*C* Error -1 (errno=2) starting program " + stubPath(),
-                                                    "*C* " + stubPath() + " exited, rc=-1 (0xFFFFFFFF)"}));
+    EXPECT_EQ(childLines,
+        (std::vector<std::string> { "*C* Child created", "*C* Error -1 (errno=2) starting program " + stubPath(),
+            "*C* " + stubPath() + " exited, rc=-1 (0xFFFFFFFF)" }));
     EXPECT_EQ(parentEnd, " ended with status 65280");
     EXPECT_EQ(run.lines.back(), "*P* " + stubPath() + " exited, rc=65280 (0xFF00)");
 }
@@ -324,32 +325,25 @@ TEST_F(Launcher, EachFailureBeforeTheServiceHasItsMessageStatusAndRemovesThePidF
         std::function<std::vector<std::string>()> expectedLines;
         int exitStatus;
     } rows[] = {
-        {"unknown group",
-         {"POSQOR_TALVD_USR=" + accounts->user, "POSQOR_TALVD_GRP=" + accounts->group + "none"},
-         {},
-         [&] {
-             return std::vector<std::string>{"Attempt to access /etc/group entry for group " + accounts->group +
-                                             "none failed"};
-         },
-         253},
-        {"unknown user",
-         {"POSQOR_TALVD_USR=" + accounts->user + "none", "POSQOR_TALVD_GRP=" + accounts->group},
-         {},
-         [&] {
-             return std::vector<std::string>{groupLine(), "talvd: Attempt to access /etc/passwd entry for user " +
-                                                              accounts->user + "none failed"};
-         },
-         254},
-        {"group switch refused",
-         accountEnvironment(),
-         [] { dropCapability(CAP_SETGID); },
-         [] { return std::vector<std::string>{"talvd: initgroups failed. Errno = 1 "}; },
-         252},
-        {"user switch refused",
-         accountEnvironment(),
-         [] { dropCapability(CAP_SETUID); },
-         [&] { return std::vector<std::string>{groupLine(), "talvd: setuid failed. Errno = 1 "}; },
-         252},
+        { "unknown group", { "POSQOR_TALVD_USR=" + accounts->user, "POSQOR_TALVD_GRP=" + accounts->group + "none" }, {},
+            [&] {
+                return std::vector<std::string> { "Attempt to access /etc/group entry for group " + accounts->group
+                    + "none failed" };
+            },
+            253 },
+        { "unknown user", { "POSQOR_TALVD_USR=" + accounts->user + "none", "POSQOR_TALVD_GRP=" + accounts->group }, {},
+            [&] {
+                return std::vector<std::string> { groupLine(),
+                    "talvd: Attempt to access /etc/passwd entry for user " + accounts->user + "none failed" };
+            },
+            254 },
+        { "group switch refused", accountEnvironment(), [] { dropCapability(CAP_SETGID); },
+            [] { return std::vector<std::string> { "talvd: initgroups failed. Errno = 1 " }; }, 252 },
+        { "user switch refused", accountEnvironment(), [] { dropCapability(CAP_SETUID); },
+            [&] {
+                return std::vector<std::string> { groupLine(), "talvd: setuid failed. Errno = 1 " };
+            },
+            252 },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -381,9 +375,9 @@ TEST(LauncherProductionBuild, UsesTheDesignedGroupAndUser)
     Sandbox box;
     LauncherRun run = runLauncher(box, "talvd", {});
     EXPECT_EQ(run.exitStatus, 254);
-    EXPECT_EQ(run.lines, (std::vector<std::string>{
-                             "talvd: Group switched to " + std::to_string(daemonGroup->gr_gid) + " (daemon)",
-                             "talvd: Attempt to access /etc/passwd entry for user talvd failed"}));
+    EXPECT_EQ(run.lines,
+        (std::vector<std::string> { "talvd: Group switched to " + std::to_string(daemonGroup->gr_gid) + " (daemon)",
+            "talvd: Attempt to access /etc/passwd entry for user talvd failed" }));
     EXPECT_FALSE(box.exists("/var/run/talvd.pid"));
 }
 
@@ -418,13 +412,13 @@ TEST(Urunpgm, OptionsProgramAndResultAsTheTableSays)
         std::vector<std::string> expectedLines; // "*P* Parent..."/"*P* Child..." lines compared by prefix
         int result;
     } rows[] = {
-        {{"talvd"}, {"Syntax: runpgm [-exec] pgmName [pgmArgs...]"}, 1},
-        {{"talvd", "-exec"}, {"Syntax: runpgm [-exec] pgmName [pgmArgs...]"}, 1},
-        {{"talvd", "-x"}, {"Unknown flag 'x'", "Syntax: runpgm [-exec] pgmName [pgmArgs...]"}, 1},
-        {{"talvd", "-x", "/bin/sh", "-c", "exit 3"},
-         {"Unknown flag 'x'", "Running:  /bin/sh -c exit 3", "*P* Parent created child ", "*P* Child ",
-          "*P* /bin/sh exited, rc=768 (0x300)"},
-         3 << 8},
+        { { "talvd" }, { "Syntax: runpgm [-exec] pgmName [pgmArgs...]" }, 1 },
+        { { "talvd", "-exec" }, { "Syntax: runpgm [-exec] pgmName [pgmArgs...]" }, 1 },
+        { { "talvd", "-x" }, { "Unknown flag 'x'", "Syntax: runpgm [-exec] pgmName [pgmArgs...]" }, 1 },
+        { { "talvd", "-x", "/bin/sh", "-c", "exit 3" },
+            { "Unknown flag 'x'", "Running:  /bin/sh -c exit 3", "*P* Parent created child ", "*P* Child ",
+                "*P* /bin/sh exited, rc=768 (0x300)" },
+            3 << 8 },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.vector.size() > 1 ? row.vector[1] : "no arguments");
@@ -448,7 +442,7 @@ TEST(Urunpgm, ExecModeReplacesTheProcessWithoutAChild)
     if (child == 0) {
         std::string printed;
         std::vector<char*> vector;
-        std::string texts[] = {"talvd", "-exec", "/bin/sh", "-c", "echo pid=$$; exit 4"};
+        std::string texts[] = { "talvd", "-exec", "/bin/sh", "-c", "echo pid=$$; exit 4" };
         for (auto& text : texts)
             vector.push_back(text.data());
         vector.push_back(nullptr);
@@ -471,11 +465,12 @@ TEST(Urunpgm, ExecModeReplacesTheProcessWithoutAChild)
 TEST(Urunpgm, ExecModeFailureIsReportedAndReturned)
 {
     std::string printed;
-    int result = captureUrunpgm({"talvd", "-exec", "/nonexistent/program"}, printed);
+    int result = captureUrunpgm({ "talvd", "-exec", "/nonexistent/program" }, printed);
     EXPECT_EQ(result, -1);
-    EXPECT_EQ(printed, "Running:  /nonexistent/program\n"
-                       "*P* Error -1 (errno=2) starting program /nonexistent/program\n"
-                       "*P* /nonexistent/program exited, rc=-1 (0xFFFFFFFF)\n");
+    EXPECT_EQ(printed,
+        "Running:  /nonexistent/program\n"
+        "*P* Error -1 (errno=2) starting program /nonexistent/program\n"
+        "*P* /nonexistent/program exited, rc=-1 (0xFFFFFFFF)\n");
 }
 
 } // namespace

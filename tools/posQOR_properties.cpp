@@ -19,7 +19,8 @@
     std::exit(exitValue);
 }
 
-namespace {
+namespace
+{
 
 // The terminal's configuration file.
 const char* const defaultPropertiesFileName = "/etc/opt/qor/retail/posQOR_configuration";
@@ -59,8 +60,8 @@ bool startsWith(std::string_view text, std::string_view prefix)
 
 void usage()
 {
-    std::fprintf(stderr, _("Usage : %s [-r[Server IP Address]] [-sSet Value ] [-fProperties File Name] [-u] Property\n"),
-                 programName);
+    std::fprintf(stderr,
+        _("Usage : %s [-r[Server IP Address]] [-sSet Value ] [-fProperties File Name] [-u] Property\n"), programName);
     std::fputs("\n", stderr);
     std::fputs(_("-r            : Connect to default remote server\n"), stderr);
     std::fputs(_("-r192.168.1.1 : Connect to server 192.168.1\n"), stderr);
@@ -135,8 +136,8 @@ Request parseArguments(int argc, char** argv)
 // separator; otherwise the service would read another request than this one.
 bool fitsRequestLine(const std::string& property, const char* value)
 {
-    if (property.find_first_of("\n\r") != std::string::npos ||
-        (value != nullptr && property.find('=') != std::string::npos)) {
+    if (property.find_first_of("\n\r") != std::string::npos
+        || (value != nullptr && property.find('=') != std::string::npos)) {
         std::fprintf(stderr, _("Property name %s cannot be sent to the remote service\n"), property.c_str());
         return false;
     }
@@ -164,8 +165,8 @@ int remoteOperation(const std::string& property, const Request& request)
     if (getRemoteProperty(value, REMOTE_VALUE_SIZE + 1, property.c_str()) != 0)
         return STATUS_OPERATION_FAILED;
     if (std::strlen(value) >= REMOTE_VALUE_SIZE) {
-        std::fprintf(stderr, _("Value of %s longer than %d characters; not shown\n"), property.c_str(),
-                     REMOTE_VALUE_SIZE - 1);
+        std::fprintf(
+            stderr, _("Value of %s longer than %d characters; not shown\n"), property.c_str(), REMOTE_VALUE_SIZE - 1);
         return STATUS_OPERATION_FAILED;
     }
     std::printf("%s\n", value);
