@@ -284,11 +284,20 @@ TEST_F(ServerSetup, MissingRoleCatalogueRetriesWithStatus255InsteadOfRebooting)
         EXPECT_EQ(command.find("/sbin/reboot"), std::string::npos) << command;
     std::vector<unsigned long> waits = box.waits();
     EXPECT_GE(std::count(waits.begin(), waits.end(), 6000ul), 3) << "the pause before each new run";
+    // The fixed identity of the server, shown before the first run.
+    std::string shown = box.readFile("/work/setup.out");
+    EXPECT_NE(shown.find("TSERVER = localhost\nDHCPCHADDR = 00:00:00:00:00:00\nproductBIOS = not implemented\n"
+                         "productID = "
+                  + MODEL + "\n"),
+        std::string::npos)
+        << shown;
 }
 
 TEST_F(ServerSetup, FullNumberRangeRetriesWithStatus253InsteadOfRebooting)
 {
     // One role: no role menu; both numbers of the range belong to others.
+    // Without the rebuild command the run goes on all the same.
+    box.removeFile("/usr/bin/posQOR_rebuildPosConfiguration");
     writeCatalogue(1, 2);
     requestsBefore({ "STN=1=MT.X.SN.ONE=00:11:22:33:44:01=Cashier", "STN=2=MT.X.SN.TWO=00:11:22:33:44:02=Cashier" });
     requestsAfter({ "TBS=" + SMBIOS_IDENTITY, "AKT=" });
