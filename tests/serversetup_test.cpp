@@ -133,6 +133,8 @@ protected:
             if (::access(Sandbox::programPath(program).c_str(), X_OK) != 0)
                 GTEST_SKIP() << program << " not built";
         }
+        if (!Sandbox::userNamespaceAvailable() && ::geteuid() != 0)
+            GTEST_SKIP() << "a network namespace needs a user namespace or root";
         if (::access("/usr/sbin/ip", X_OK) != 0 && ::access("/sbin/ip", X_OK) != 0)
             GTEST_SKIP() << "ip is not available to bring up a namespace's loopback";
         box.writeFile(harnessPath(), HARNESS, 0755);
