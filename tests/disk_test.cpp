@@ -20,7 +20,8 @@ const std::string testRoot = [] {
     char name[] = "/tmp/disk_test.XXXXXX";
     std::string root = ::mkdtemp(name) ? name : "/tmp/disk_test.failed";
     ::setenv("POSQOR_ROOT", root.c_str(), 1);
-    std::atexit([] { std::filesystem::remove_all(sysRoot()); });
+    // The environment outlives every static object the handler could use.
+    std::atexit([] { std::filesystem::remove_all(std::getenv("POSQOR_ROOT")); });
     return root;
 }();
 

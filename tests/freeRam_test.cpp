@@ -17,7 +17,8 @@ const std::string testRoot = [] {
     char name[] = "/tmp/freeRam_test.XXXXXX";
     std::string root = ::mkdtemp(name) ? name : "/tmp/freeRam_test.failed";
     ::setenv("POSQOR_ROOT", root.c_str(), 1);
-    std::atexit([] { std::filesystem::remove_all(sysRoot()); });
+    // The environment outlives every static object the handler could use.
+    std::atexit([] { std::filesystem::remove_all(std::getenv("POSQOR_ROOT")); });
     return root;
 }();
 
