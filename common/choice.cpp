@@ -18,7 +18,8 @@
 // curses defines timeout() as a macro; here timeout is the caller's callback.
 #undef timeout
 
-namespace {
+namespace
+{
 
 // 1 from initMenu to destroyMenu, so that an exit from anywhere can restore
 // the terminal first.
@@ -55,8 +56,7 @@ int helpLineRow()
 // Reads keys until none is waiting (each read waits at most the half-delay).
 void discardPendingInput()
 {
-    while (wgetch(stdscr) != ERR) {
-    }
+    while (wgetch(stdscr) != ERR) { }
 }
 
 // The menu's curses objects; released in the order the library requires.
@@ -73,7 +73,7 @@ struct MenuScreen {
     MenuScreen& operator=(const MenuScreen&) = delete;
     ~MenuScreen()
     {
-        for (WINDOW* window : {w_desc, w_menu_sub, w_menu, w_full}) {
+        for (WINDOW* window : { w_desc, w_menu_sub, w_menu, w_full }) {
             if (window != nullptr)
                 werase(window);
         }
@@ -81,7 +81,7 @@ struct MenuScreen {
             unpost_menu(menu);
             free_menu(menu);
         }
-        for (WINDOW* window : {w_desc, w_menu_sub, w_menu, w_full}) {
+        for (WINDOW* window : { w_desc, w_menu_sub, w_menu, w_full }) {
             if (window != nullptr)
                 delwin(window);
         }
@@ -145,8 +145,8 @@ void confirm(const MenuScreen& screen, const choice_s& entry)
 {
     werase(screen.w_desc);
     wattron(screen.w_desc, A_BOLD);
-    mvwprintw(screen.w_desc, 0, 0, _("You selected the following option: %s"),
-              entry.option != nullptr ? entry.option : "");
+    mvwprintw(
+        screen.w_desc, 0, 0, _("You selected the following option: %s"), entry.option != nullptr ? entry.option : "");
     wattroff(screen.w_desc, A_BOLD);
     wrefresh(screen.w_desc);
     waitSeconds(CONFIRMATION_SECONDS);

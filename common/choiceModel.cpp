@@ -6,7 +6,8 @@
 #include <curses.h>
 #include <cwchar>
 
-namespace {
+namespace
+{
 
 // A UTF-8 character is at most four bytes long: one lead byte and up to
 // three continuation bytes of the form 10xxxxxx.
@@ -30,16 +31,16 @@ Character nextCharacter(const char* text, size_t remaining, std::mbstate_t& stat
     wchar_t wide = 0;
     size_t length = std::mbrtowc(&wide, text, remaining, &state);
     if (length == 0 || length == static_cast<size_t>(-1) || length == static_cast<size_t>(-2)) {
-        state = std::mbstate_t{};
-        return {1, 1};
+        state = std::mbstate_t {};
+        return { 1, 1 };
     }
     int columns = ::wcwidth(wide);
-    return {length, columns < 0 ? 1 : columns};
+    return { length, columns < 0 ? 1 : columns };
 }
 
 int displayWidth(const char* text)
 {
-    std::mbstate_t state{};
+    std::mbstate_t state {};
     size_t remaining = std::strlen(text);
     int columns = 0;
     while (remaining > 0) {
@@ -129,8 +130,8 @@ bool updateMarqueeText(MenuLoopState& state, const choice_s& entry, int position
 {
     if (position == state.lastSelection)
         return false;
-    state.marqueeText = std::string(entry.option ? entry.option : "") + " - " +
-                        (entry.description ? entry.description : "");
+    state.marqueeText
+        = std::string(entry.option ? entry.option : "") + " - " + (entry.description ? entry.description : "");
     state.lastSelection = position;
     return true;
 }
@@ -168,7 +169,7 @@ size_t cutOptionText(char* option)
 std::string fitHelpLine(const char* text)
 {
     std::string line;
-    std::mbstate_t state{};
+    std::mbstate_t state {};
     size_t remaining = std::strlen(text);
     int columns = 0;
     while (remaining > 0) {

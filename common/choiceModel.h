@@ -20,7 +20,7 @@ constexpr int NUMBER_OF_HELP_LINES = 3;
 
 enum MenuCommand {
     MENU_NO_COMMAND, // any key the menu does not know
-    MENU_IDLE,       // no key within the half-delay
+    MENU_IDLE, // no key within the half-delay
     MENU_DOWN,
     MENU_UP,
     MENU_PAGE_DOWN,
@@ -36,7 +36,7 @@ MenuCommand menuCommandForKey(int ch);
 struct MenuPosition {
     int numberOfEntries = 0;
     int current = 0; // position of the current entry
-    int top = 0;     // position of the first visible entry
+    int top = 0; // position of the first visible entry
 };
 
 // Applies a movement command; the others leave the position as it is.
@@ -45,7 +45,7 @@ bool moveMenuPosition(MenuPosition& position, MenuCommand command);
 
 // State the input loop keeps from one turn to the next.
 struct MenuLoopState {
-    int choiceMade = -1;    // position of the selected entry, -1 until then
+    int choiceMade = -1; // position of the selected entry, -1 until then
     int lastSelection = -1; // position the marquee text was built for
     std::string marqueeText;
     bool isMenuRefreshRequired = false;

@@ -11,6 +11,9 @@
 //   MENU_CALLBACK_RESULT   value the callback returns on its call number
 //                          MENU_CALLBACK_CALL (default 1); 0 on every other
 //                          call. Unset: the callback always returns 0.
+//   MENU_CALLBACK_CLEANUP  when set, the callback ends the process itself on
+//                          that call, as an exit from inside the menu does:
+//                          choiceCleanup() twice, then exit with the value
 //   MENU_CALLBACK_LOG      file that receives one line "call N" per call
 //   MENU_CALLBACK_DELAY_MS time each callback call takes
 //   MENU_START_DELAY_MS    time before the menu starts (for typeahead)
@@ -29,7 +32,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 int callbackCalls = 0;
 
@@ -45,9 +49,8 @@ void pauseMilliseconds(int milliseconds)
 {
     if (milliseconds <= 0)
         return;
-    timespec pause{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
-    while (nanosleep(&pause, &pause) != 0) {
-    }
+    timespec pause { milliseconds / 1000, (milliseconds % 1000) * 1000000L };
+    while (nanosleep(&pause, &pause) != 0) { }
 }
 
 int callback()
@@ -60,11 +63,16 @@ int callback()
         }
     }
     pauseMilliseconds(numberFromEnvironment("MENU_CALLBACK_DELAY_MS", 0));
-    if (std::getenv("MENU_CALLBACK_RESULT") == nullptr)
+    if (std::getenv("MENU_CALLBACK_RESULT") == nullptr
+        || callbackCalls != numberFromEnvironment("MENU_CALLBACK_CALL", 1))
         return 0;
-    return callbackCalls == numberFromEnvironment("MENU_CALLBACK_CALL", 1)
-               ? numberFromEnvironment("MENU_CALLBACK_RESULT", 0)
-               : 0;
+    int result = numberFromEnvironment("MENU_CALLBACK_RESULT", 0);
+    if (std::getenv("MENU_CALLBACK_CLEANUP") != nullptr) {
+        choiceCleanup();
+        choiceCleanup(); // the second call finds the menu already left
+        std::exit(result);
+    }
+    return result;
 }
 
 int usage()
@@ -85,7 +93,7 @@ int main(int argc, char** argv)
         CHOICES* refused = choiceAlloc(0);
         std::printf("choiceAlloc %s\n", refused == nullptr ? "refused" : "accepted");
         choiceFree(refused);
-        CHOICES empty{};
+        CHOICES empty {};
         std::printf("choice returned %d\n", choice(title, &empty, callback));
         std::printf("choice on null returned %d\n", choice(title, nullptr, callback));
         return 0;
@@ -128,7 +136,7 @@ int main(int argc, char** argv)
             continue;
         }
         std::printf("selected position %d option %s callerParm %d\n", position, entries[position].option,
-                    entries[position].callerParm);
+            entries[position].callerParm);
         std::fflush(stdout);
     }
     choiceFree(list);

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
@@ -17,10 +18,11 @@ extern char** environ;
 
 namespace fs = std::filesystem;
 
-namespace {
+namespace
+{
 
 constexpr const char* SESSION = "main";
-constexpr std::chrono::milliseconds POLL_INTERVAL{30};
+constexpr std::chrono::milliseconds POLL_INTERVAL { 30 };
 
 std::string shellQuote(std::string_view text)
 {
@@ -46,11 +48,19 @@ std::optional<std::string> readFile(const std::string& path)
 }
 
 // A descriptor closed when it goes out of scope.
-class FileDescriptor {
+class FileDescriptor
+{
 public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    explicit FileDescriptor(int fd = -1)
+        : fd_(fd)
+    {
+    }
     ~FileDescriptor() { reset(); }
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    FileDescriptor(FileDescriptor&& other) noexcept
+        : fd_(other.fd_)
+    {
+        other.fd_ = -1;
+    }
     FileDescriptor& operator=(FileDescriptor&& other) noexcept
     {
         if (this != &other) {
@@ -107,20 +117,18 @@ int runCollecting(const std::vector<std::string>& argv, const std::string& error
         cenv.push_back(entry.data());
     cenv.push_back(nullptr);
 
-    pid_t child = ::fork();
-    if (child < 0)
+    // posix_spawn, not fork: a test built with sanitizers maps a lot of
+    // memory, which a fork copies on every screen capture.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 1);
+    posix_spawn_file_actions_addopen(&actions, 2, errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    pid_t child = -1;
+    int spawned = ::posix_spawnp(&child, cargv[0], &actions, nullptr, cargv.data(), cenv.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
         return -1;
-    if (child == 0) {
-        int error = ::open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int input = ::open("/dev/null", O_RDONLY);
-        ::dup2(writeEnd.get(), 1);
-        if (error >= 0)
-            ::dup2(error, 2);
-        if (input >= 0)
-            ::dup2(input, 0);
-        ::execvpe(cargv[0], cargv.data(), cenv.data());
-        _exit(127);
-    }
     writeEnd.reset();
     char buffer[4096];
     for (;;) {
@@ -134,8 +142,7 @@ int runCollecting(const std::vector<std::string>& argv, const std::string& error
         break;
     }
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) { }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -177,7 +184,7 @@ size_t byteOffsetOfColumn(std::string_view line, int column)
 
 Terminal::Terminal()
 {
-    static std::atomic<int> counter{0};
+    static std::atomic<int> counter { 0 };
     socket_ = "posqor-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
     std::string pattern = (fs::temp_directory_path() / "posqor-terminal-XXXXXX").string();
     std::vector<char> buffer(pattern.begin(), pattern.end());
@@ -194,7 +201,7 @@ Terminal::~Terminal()
     if (panePid_ > 0)
         ::kill(-panePid_, SIGKILL);
     if (started_)
-        tmux({"kill-server"});
+        tmux({ "kill-server" });
     if (!directory_.empty()) {
         std::error_code ignored;
         fs::remove_all(directory_, ignored);
@@ -205,21 +212,21 @@ bool Terminal::available()
 {
     static const bool found = [] {
         std::string output;
-        return runCollecting({"tmux", "-V"}, "/dev/null", output) == 0;
+        return runCollecting({ "tmux", "-V" }, "/dev/null", output) == 0;
     }();
     return found;
 }
 
 std::optional<std::string> Terminal::tmux(const std::vector<std::string>& args) const
 {
-    std::vector<std::string> argv = {"tmux", "-u", "-L", socket_, "-f", configPath_};
+    std::vector<std::string> argv = { "tmux", "-u", "-L", socket_, "-f", configPath_ };
     argv.insert(argv.end(), args.begin(), args.end());
     std::string output;
     std::string errorPath = directory_ + "/tmux.err";
     int status = runCollecting(argv, errorPath, output);
     if (status != 0) {
-        error_ = "tmux " + (args.empty() ? std::string() : args.front()) + " failed (" + std::to_string(status) +
-                 "): " + readFile(errorPath).value_or("");
+        error_ = "tmux " + (args.empty() ? std::string() : args.front()) + " failed (" + std::to_string(status)
+            + "): " + readFile(errorPath).value_or("");
         return std::nullopt;
     }
     return output;
@@ -256,19 +263,19 @@ bool Terminal::start(const std::string& program, const std::vector<std::string>&
     wrapper += "mv " + shellQuote(statusPath_ + ".tmp") + " " + shellQuote(statusPath_) + "\n";
     wrapper += "exec sleep infinity\n";
 
-    std::vector<std::string> command = {"new-session", "-d", "-s", SESSION, "-x", std::to_string(options.columns),
-                                        "-y", std::to_string(options.lines)};
+    std::vector<std::string> command = { "new-session", "-d", "-s", SESSION, "-x", std::to_string(options.columns),
+        "-y", std::to_string(options.lines) };
     if (!options.workingDirectory.empty()) {
         command.push_back("-c");
         command.push_back(options.workingDirectory);
     }
-    command.insert(command.end(), {"--", "env", "-i"});
+    command.insert(command.end(), { "--", "env", "-i" });
     for (const std::string& entry : options.environment) {
         if (!entry.starts_with("TERM="))
             command.push_back(entry);
     }
     command.push_back("TERM=" + options.terminalType);
-    command.insert(command.end(), {"/bin/sh", "-c", wrapper, "sh"});
+    command.insert(command.end(), { "/bin/sh", "-c", wrapper, "sh" });
     command.insert(command.end(), options.prefix.begin(), options.prefix.end());
     command.push_back(program);
     command.insert(command.end(), args.begin(), args.end());
@@ -276,7 +283,7 @@ bool Terminal::start(const std::string& program, const std::vector<std::string>&
     if (!tmux(command))
         return false;
     started_ = true;
-    std::optional<std::string> pid = tmux({"display-message", "-p", "-t", SESSION, "#{pane_pid}"});
+    std::optional<std::string> pid = tmux({ "display-message", "-p", "-t", SESSION, "#{pane_pid}" });
     if (pid)
         panePid_ = static_cast<pid_t>(std::atoi(pid->c_str()));
     return true;
@@ -284,19 +291,19 @@ bool Terminal::start(const std::string& program, const std::vector<std::string>&
 
 bool Terminal::sendKeys(const std::vector<std::string>& keys)
 {
-    std::vector<std::string> command = {"send-keys", "-t", SESSION};
+    std::vector<std::string> command = { "send-keys", "-t", SESSION };
     command.insert(command.end(), keys.begin(), keys.end());
     return tmux(command).has_value();
 }
 
 bool Terminal::typeText(std::string_view text)
 {
-    return tmux({"send-keys", "-t", SESSION, "-l", std::string(text)}).has_value();
+    return tmux({ "send-keys", "-t", SESSION, "-l", std::string(text) }).has_value();
 }
 
 std::vector<std::string> Terminal::screen() const
 {
-    std::vector<std::string> lines = splitLines(tmux({"capture-pane", "-p", "-t", SESSION}).value_or(""));
+    std::vector<std::string> lines = splitLines(tmux({ "capture-pane", "-p", "-t", SESSION }).value_or(""));
     lines.resize(static_cast<size_t>(lines_));
     return lines;
 }
@@ -311,7 +318,14 @@ std::string Terminal::row(int row) const
 
 std::string Terminal::textAt(int row, int column, int length) const
 {
-    std::string line = this->row(row);
+    return textAt(screen(), row, column, length);
+}
+
+std::string Terminal::textAt(const std::vector<std::string>& screen, int row, int column, int length)
+{
+    if (row < 0 || row >= static_cast<int>(screen.size()))
+        return {};
+    const std::string& line = screen[static_cast<size_t>(row)];
     size_t start = byteOffsetOfColumn(line, column);
     if (length < 0)
         return line.substr(start);
@@ -320,16 +334,20 @@ std::string Terminal::textAt(int row, int column, int length) const
 
 std::string Terminal::styledScreen() const
 {
-    return tmux({"capture-pane", "-p", "-e", "-t", SESSION}).value_or("");
+    return tmux({ "capture-pane", "-p", "-e", "-t", SESSION }).value_or("");
 }
 
 ScreenPosition Terminal::find(std::string_view text) const
 {
-    std::vector<std::string> lines = screen();
+    return find(screen(), text);
+}
+
+ScreenPosition Terminal::find(const std::vector<std::string>& lines, std::string_view text)
+{
     for (size_t index = 0; index < lines.size(); ++index) {
         size_t offset = lines[index].find(text);
         if (offset != std::string::npos)
-            return {static_cast<int>(index), characterCount(std::string_view(lines[index]).substr(0, offset))};
+            return { static_cast<int>(index), characterCount(std::string_view(lines[index]).substr(0, offset)) };
     }
     return {};
 }
@@ -344,8 +362,8 @@ std::string Terminal::dump() const
     return text;
 }
 
-bool Terminal::waitUntil(const std::function<bool(const std::vector<std::string>&)>& condition,
-                         std::chrono::milliseconds limit) const
+bool Terminal::waitUntil(
+    const std::function<bool(const std::vector<std::string>&)>& condition, std::chrono::milliseconds limit) const
 {
     auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
@@ -412,7 +430,7 @@ std::string Terminal::terminalModesAfterExit() const
 
 std::string Terminal::paneFormat(const std::string& format) const
 {
-    std::string value = tmux({"display-message", "-p", "-t", SESSION, format}).value_or("");
+    std::string value = tmux({ "display-message", "-p", "-t", SESSION, format }).value_or("");
     while (!value.empty() && value.back() == '\n')
         value.pop_back();
     return value;

@@ -57,9 +57,10 @@ struct ScreenPosition {
     int column = -1;
 };
 
-class Terminal {
+class Terminal
+{
 public:
-    static constexpr std::chrono::milliseconds DEFAULT_WAIT{5000};
+    static constexpr std::chrono::milliseconds DEFAULT_WAIT { 5000 };
 
     Terminal();
     // Ends the program (SIGKILL to its process group) and the tmux server,
@@ -73,8 +74,8 @@ public:
 
     // Starts program with args in a new terminal; false (see error()) when
     // tmux could not start it. Call once per Terminal.
-    bool start(const std::string& program, const std::vector<std::string>& args = {},
-               const TerminalOptions& options = {});
+    bool start(
+        const std::string& program, const std::vector<std::string>& args = {}, const TerminalOptions& options = {});
 
     // Sends keys by their tmux names, one after the other: "Down", "Up",
     // "NPage", "PPage", "Enter" (carriage return), "C-j" (line feed),
@@ -91,6 +92,10 @@ public:
     // The characters of a row from column on (length characters, or up to the
     // end of the row when length is negative).
     std::string textAt(int row, int column, int length = -1) const;
+    // find() and textAt() on a screen already read (one capture for several
+    // looks, for example inside a waitUntil() condition).
+    static ScreenPosition find(const std::vector<std::string>& screen, std::string_view text);
+    static std::string textAt(const std::vector<std::string>& screen, int row, int column, int length = -1);
     // The screen with the escape sequences of its attributes (bold is
     // "\033[1m"), for tests of highlighting.
     std::string styledScreen() const;
@@ -106,7 +111,7 @@ public:
     bool waitForTextGone(std::string_view text, std::chrono::milliseconds limit = DEFAULT_WAIT) const;
     // Polls the screen until condition holds; false after the time limit.
     bool waitUntil(const std::function<bool(const std::vector<std::string>&)>& condition,
-                   std::chrono::milliseconds limit = DEFAULT_WAIT) const;
+        std::chrono::milliseconds limit = DEFAULT_WAIT) const;
 
     // The program's exit status once it has ended (as the shell sees it: a
     // program ended by signal N gives 128 + N); empty while it runs.
