@@ -9,7 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 constexpr unsigned int REFUSED_PAUSE_SECONDS = 5;
 
@@ -21,8 +22,7 @@ bool fitsRequestLine(const char* name, const char* value)
         return false;
     }
     if (std::strpbrk(value, "\n\r") != nullptr) {
-        std::fprintf(stderr, "announceTerminalRoleAndNumber: %s =%s= holds a line end, not registered\n", name,
-                     value);
+        std::fprintf(stderr, "announceTerminalRoleAndNumber: %s =%s= holds a line end, not registered\n", name, value);
         return false;
     }
     return true;
@@ -31,8 +31,8 @@ bool fitsRequestLine(const char* name, const char* value)
 // 0 once the service has recorded number, identity, MAC address and role.
 int registerTerminal(const char* number, const char* role)
 {
-    if (!fitsRequestLine("role", role) || !fitsRequestLine("TerminalNumber", number) ||
-        !fitsRequestLine("SMBIOS_ID", SMBIOS_ID) || !fitsRequestLine("DHCPCHADDR", DHCPCHADDR))
+    if (!fitsRequestLine("role", role) || !fitsRequestLine("TerminalNumber", number)
+        || !fitsRequestLine("SMBIOS_ID", SMBIOS_ID) || !fitsRequestLine("DHCPCHADDR", DHCPCHADDR))
         return -1;
     return setTerminalName(number, SMBIOS_ID, DHCPCHADDR, role);
 }

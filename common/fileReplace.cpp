@@ -8,12 +8,17 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // Owns one descriptor; -1 is empty.
-class FileDescriptor {
+class FileDescriptor
+{
 public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
+    explicit FileDescriptor(int fd)
+        : fd_(fd)
+    {
+    }
     ~FileDescriptor()
     {
         if (fd_ >= 0)
@@ -53,7 +58,8 @@ bool writeAll(int fd, std::string_view content)
 // so that replacing does not turn the link into a plain file.
 std::string resolveTarget(const std::string& path)
 {
-    struct stat status {};
+    struct stat status {
+    };
     if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode))
         return path;
     char* resolved = ::realpath(path.c_str(), nullptr);
@@ -97,7 +103,8 @@ int replaceFileContents(const std::string& path, std::string_view content)
         return -1;
     }
 
-    struct stat existing {};
+    struct stat existing {
+    };
     bool exists = ::stat(target.c_str(), &existing) == 0;
     if (exists && S_ISDIR(existing.st_mode)) {
         errno = EISDIR;

@@ -7,7 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 // The "LC_ALL=<LC_CTYPE value>" setting is bounded like the buffer it was
 // always built in; a longer value is not a locale name worth copying.
@@ -26,8 +27,8 @@ bool isSet(const char* name)
 int prepareForNLS()
 {
     const char* ctype = std::getenv("LC_CTYPE");
-    if (!isSet("LANG") && !isSet("LANGUAGE") && !isSet("LC_ALL") && !isSet("LC_MESSAGES") && ctype != nullptr &&
-        *ctype != '\0') {
+    if (!isSet("LANG") && !isSet("LANGUAGE") && !isSet("LC_ALL") && !isSet("LC_MESSAGES") && ctype != nullptr
+        && *ctype != '\0') {
         // Without any message setting, LC_CTYPE also picks the message language.
         if (std::strlen(LC_ALL_PREFIX) + std::strlen(ctype) < LC_ALL_SETTING_SIZE)
             setenv("LC_ALL", ctype, 1);
@@ -40,15 +41,15 @@ int prepareForNLS()
     return 0;
 }
 
-void marquee(const char*) {}
+void marquee(const char*) { }
 
 int posGetch()
 {
     return 0;
 }
 
-void ClearAllDisplays() {}
+void ClearAllDisplays() { }
 
-void writeToLine1(const char*) {}
+void writeToLine1(const char*) { }
 
-void writeToLine2(const char*) {}
+void writeToLine2(const char*) { }

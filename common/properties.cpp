@@ -22,7 +22,8 @@ PROPERTY_TABLE tPT;
 PROPERTY_TABLE* propertyTable = &tPT;
 char propertiesFileName[MAX_PROPERTIES_FILE_NAME];
 
-namespace {
+namespace
+{
 
 constexpr size_t MAX_TEXT = MAX_PV_LEN - 1;
 // A full table takes about 1 MiB as a file; the rest of this allowance is for
@@ -49,8 +50,7 @@ std::string resolvedFileName(const char* fileName)
 {
     const std::string& root = sysRoot();
     std::string_view name(fileName);
-    if (!root.empty() && name.size() > root.size() && name.substr(0, root.size()) == root &&
-        name[root.size()] == '/')
+    if (!root.empty() && name.size() > root.size() && name.substr(0, root.size()) == root && name[root.size()] == '/')
         return std::string(name);
     return sysPath(name);
 }
@@ -93,8 +93,7 @@ ReadResult readUnknownLength(FILE* file, FileBytes& bytes)
 ReadResult readWholeFile(FILE* file, FileBytes& bytes)
 {
     long length = -1;
-    if (std::fseek(file, 0, SEEK_END) != 0 || (length = std::ftell(file)) < 0 ||
-        std::fseek(file, 0, SEEK_SET) != 0) {
+    if (std::fseek(file, 0, SEEK_END) != 0 || (length = std::ftell(file)) < 0 || std::fseek(file, 0, SEEK_SET) != 0) {
         std::fprintf(stderr, "Cannot seek\n");
         return readUnknownLength(file, bytes);
     }
@@ -147,15 +146,15 @@ void parseProperties(std::string_view data, const char* fileName)
         std::string_view value = line.substr(equals + 1);
         if (key.size() > MAX_TEXT || value.size() > MAX_TEXT) {
             std::fprintf(stderr, _("Properties file %s, line %d: entry longer than %d characters not loaded\n"),
-                         fileName, lineNumber, static_cast<int>(MAX_TEXT));
+                fileName, lineNumber, static_cast<int>(MAX_TEXT));
             currentFileIncomplete = true;
             continue;
         }
         if (count == MAX_PROPERTIES) {
             std::fprintf(stderr,
-                         _("Properties file %s holds more than %d entries; line %d and the lines after it are not "
-                           "loaded\n"),
-                         fileName, MAX_PROPERTIES, lineNumber);
+                _("Properties file %s holds more than %d entries; line %d and the lines after it are not "
+                  "loaded\n"),
+                fileName, MAX_PROPERTIES, lineNumber);
             currentFileIncomplete = true;
             break;
         }
@@ -248,7 +247,7 @@ int getProperties(const char* fileName)
         // No current file: a change must not rewrite the previous one.
         propertiesFileName[0] = '\0';
         std::fprintf(stderr, _("Properties file name longer than %d characters: %s\n"),
-                     static_cast<int>(sizeof propertiesFileName - 1), fileName);
+            static_cast<int>(sizeof propertiesFileName - 1), fileName);
         return 0;
     }
     std::memcpy(propertiesFileName, fileName, nameLength + 1);
@@ -269,7 +268,7 @@ int getProperties(const char* fileName)
         break;
     case ReadResult::TooLarge:
         std::fprintf(stderr, _("Properties file %s is larger than %zu bytes; not loaded\n"), fileName,
-                     MAX_PROPERTIES_FILE_BYTES);
+            MAX_PROPERTIES_FILE_BYTES);
         currentFileIncomplete = true;
         return 0;
     case ReadResult::NoMemory:
@@ -323,16 +322,16 @@ int setPropertyString(const char* someProp, const char* value)
     if (!fitsPropertiesFile(someProp, value))
         return -1;
     if (currentFileIncomplete) {
-        std::fprintf(stderr, _("Properties file %s was not loaded completely; it is not rewritten\n"),
-                     propertiesFileName);
+        std::fprintf(
+            stderr, _("Properties file %s was not loaded completely; it is not rewritten\n"), propertiesFileName);
         return -1;
     }
     // Change the occurrence that lookups read, so a change is seen at once.
     int index = lastIndexOf(someProp);
     if (index < 0) {
         if (tPT.count == MAX_PROPERTIES) {
-            std::fprintf(stderr, _("The property table is full (%d entries); %s not added\n"), MAX_PROPERTIES,
-                         someProp);
+            std::fprintf(
+                stderr, _("The property table is full (%d entries); %s not added\n"), MAX_PROPERTIES, someProp);
             return -1;
         }
         index = tPT.count++;

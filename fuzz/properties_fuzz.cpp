@@ -15,7 +15,8 @@
 extern PROPERTY prop[MAX_PROPERTIES];
 extern PROPERTY_TABLE tPT;
 
-namespace {
+namespace
+{
 
 std::string workDirectory;
 
@@ -30,7 +31,8 @@ void removeWorkDirectory()
 std::string workFile()
 {
     if (workDirectory.empty()) {
-        std::string pattern = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/properties-fuzz-XXXXXX";
+        std::string pattern
+            = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/properties-fuzz-XXXXXX";
         if (mkdtemp(pattern.data()) == nullptr)
             std::abort();
         workDirectory = pattern;

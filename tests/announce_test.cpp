@@ -15,7 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 namespace fs = std::filesystem;
 
@@ -52,7 +53,8 @@ ChildResult runInChild(const std::function<void()>& body)
     return result;
 }
 
-class Announcement : public testing::Test {
+class Announcement : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -86,33 +88,33 @@ protected:
 TEST_F(Announcement, AcceptedRegistrationShowsNumberInThreeColumnsAndRole)
 {
     const std::pair<const char*, const char*> cases[] = {
-        {"5", "  5 - Cashier"},
-        {"42", " 42 - Cashier"},
-        {"1234", "123 - Cashier"},
+        { "5", "  5 - Cashier" },
+        { "42", " 42 - Cashier" },
+        { "1234", "123 - Cashier" },
     };
     static char role[] = "Cashier";
     roleMenuSelection = role;
     for (const auto& [number, shown] : cases) {
-        server_.script({FakeServer::answer("ok\n")});
+        server_.script({ FakeServer::answer("ok\n") });
         server_.clearRequests();
         setNumber(number);
         ChildResult result = runInChild([] { announceTerminalRoleAndNumber(); });
         EXPECT_EQ(result.exitStatus, 0) << number;
         EXPECT_EQ(result.out, shown) << number;
         EXPECT_EQ(server_.requests(1).at(0),
-                  std::string("STN=") + number + "=MT.1234567.SN.ABC1234=00:11:22:33:44:55=Cashier\n" + '\0')
+            std::string("STN=") + number + "=MT.1234567.SN.ABC1234=00:11:22:33:44:55=Cashier\n" + '\0')
             << number;
     }
 }
 
 TEST_F(Announcement, RefusedRegistrationEndsTheRunWithStatus1AfterFiveSeconds)
 {
-    const char* const replies[] = {"exist\n", "no\n"};
+    const char* const replies[] = { "exist\n", "no\n" };
     static char role[] = "Cashier";
     roleMenuSelection = role;
     setNumber("7");
     for (const char* reply : replies) {
-        server_.script({FakeServer::answer(reply)});
+        server_.script({ FakeServer::answer(reply) });
         ChildResult result = runInChild([] { announceTerminalRoleAndNumber(); });
         EXPECT_EQ(result.exitStatus, 1) << reply;
         EXPECT_EQ(result.out, "Failed to set terminal number\nPlease try again\n[wait 5000]") << reply;
@@ -124,10 +126,10 @@ TEST_F(Announcement, FieldsThatWouldSplitTheRequestAreRefusedWithoutSending)
     setNumber("7");
     static char roleWithLineFeed[] = "Cashier\nSTN=8=x=y=z";
     static char roleWithCarriageReturn[] = "Cashier\r";
-    char* const roles[] = {roleWithLineFeed, roleWithCarriageReturn, nullptr};
+    char* const roles[] = { roleWithLineFeed, roleWithCarriageReturn, nullptr };
     for (char* role : roles) {
         roleMenuSelection = role;
-        server_.script({FakeServer::answer("ok\n")});
+        server_.script({ FakeServer::answer("ok\n") });
         server_.clearRequests();
         ChildResult result = runInChild([] { announceTerminalRoleAndNumber(); });
         EXPECT_EQ(result.exitStatus, 1);

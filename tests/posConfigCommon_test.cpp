@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 namespace fs = std::filesystem;
 
@@ -24,20 +25,19 @@ struct SupervisorCase {
 TEST(ForkAndWait, RestartsFailedWorkersUntilOneSucceeds)
 {
     const SupervisorCase cases[] = {
-        {"firstSucceeds", {"0"}, "", {}},
-        {"exitStatus20", {"20", "0"}, "Child process exited with rc=20\n", {1000}},
-        {"exitMinusOneIs255", {"-1", "0"}, "Child process exited with rc=255\n", {1000}},
-        {"killedBySignal9", {"kill", "0"}, "Abnormal child process termination : 9\n", {1000}},
-        {"repeatedQuickFailures",
-         {"13", "13", "13", "0"},
-         "Child process exited with rc=13\nChild process exited with rc=13\nChild process exited with rc=13\n",
-         {1000, 1000, 1000}},
-        {"slowFailureRestartsAtOnce", {"slow5", "0"}, "Child process exited with rc=5\n", {}},
+        { "firstSucceeds", { "0" }, "", {} },
+        { "exitStatus20", { "20", "0" }, "Child process exited with rc=20\n", { 1000 } },
+        { "exitMinusOneIs255", { "-1", "0" }, "Child process exited with rc=255\n", { 1000 } },
+        { "killedBySignal9", { "kill", "0" }, "Abnormal child process termination : 9\n", { 1000 } },
+        { "repeatedQuickFailures", { "13", "13", "13", "0" },
+            "Child process exited with rc=13\nChild process exited with rc=13\nChild process exited with rc=13\n",
+            { 1000, 1000, 1000 } },
+        { "slowFailureRestartsAtOnce", { "slow5", "0" }, "Child process exited with rc=5\n", {} },
     };
     for (const auto& c : cases) {
         Sandbox box;
         std::string counter = box.dir() + "/runs";
-        std::vector<std::string> args{counter};
+        std::vector<std::string> args { counter };
         args.insert(args.end(), c.behaviours.begin(), c.behaviours.end());
         ProgramResult result = box.run("supervisedWorker", args, "", 30);
         EXPECT_FALSE(result.timedOut) << c.name;
@@ -60,12 +60,12 @@ TEST(CleanupAndExit, EndsTheProcessWithTheStatus)
 TEST(EnsureFileEndsWithLinefeed, AppendsOnlyWhereTheLastByteIsNoLineFeed)
 {
     const std::pair<std::string, std::string> cases[] = {
-        {"abc", "abc\n"},
-        {"abc\n", "abc\n"},
-        {"a=1\nb=2", "a=1\nb=2\n"},
-        {"a=1\r", "a=1\r\n"},
-        {"", ""},
-        {"\n\n", "\n\n"},
+        { "abc", "abc\n" },
+        { "abc\n", "abc\n" },
+        { "a=1\nb=2", "a=1\nb=2\n" },
+        { "a=1\r", "a=1\r\n" },
+        { "", "" },
+        { "\n\n", "\n\n" },
     };
     std::string dir = fs::temp_directory_path() / ("linefeed-test-" + std::to_string(getpid()));
     fs::create_directories(dir);
@@ -92,19 +92,19 @@ TEST(StrangeStrcmp, BackslashInSecondTextEscapesTheNextCharacter)
         int expected;
     };
     const Case cases[] = {
-        {"a:b", "a\\:b", 0},
-        {"a\\b", "a\\\\b", 0},
-        {"ab", "ac", -1},
-        {"abc", "ab", 1},
-        {"ab", "abc", -1},
-        {"", "", 0},
-        {"a\\", "a\\", 0},      // a final backslash is compared as itself
-        {"ab", "a\\", 1},       // 'b' against the final backslash
-        {"a", "\\a", 0},
-        {"\\", "\\\\", 0},
-        {"\\\\", "\\\\", 1},     // b holds one escaped backslash; a has one more
-        {"\xe9", "e", -1},      // signed bytes: 0xe9 is negative
-        {"x", "\\y", -1},
+        { "a:b", "a\\:b", 0 },
+        { "a\\b", "a\\\\b", 0 },
+        { "ab", "ac", -1 },
+        { "abc", "ab", 1 },
+        { "ab", "abc", -1 },
+        { "", "", 0 },
+        { "a\\", "a\\", 0 }, // a final backslash is compared as itself
+        { "ab", "a\\", 1 }, // 'b' against the final backslash
+        { "a", "\\a", 0 },
+        { "\\", "\\\\", 0 },
+        { "\\\\", "\\\\", 1 }, // b holds one escaped backslash; a has one more
+        { "\xe9", "e", -1 }, // signed bytes: 0xe9 is negative
+        { "x", "\\y", -1 },
     };
     for (const auto& c : cases)
         EXPECT_EQ(strange_strcmp(c.a, c.b), c.expected) << '"' << c.a << "\" vs \"" << c.b << '"';
@@ -133,8 +133,9 @@ TEST(SayEnvTableVariables, PrintsFourValuesAndNullForUnset)
     productID = product;
     testing::internal::CaptureStdout();
     sayEnvTableVariables();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "TSERVER = 10.0.0.1\nDHCPCHADDR = 00:11:22:33:44:55\n"
-                                                      "productBIOS = (null)\nproductID = 4852-E66\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+        "TSERVER = 10.0.0.1\nDHCPCHADDR = 00:11:22:33:44:55\n"
+        "productBIOS = (null)\nproductID = 4852-E66\n");
     TSERVER = DHCPCHADDR = productID = nullptr;
 }
 

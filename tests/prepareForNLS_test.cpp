@@ -8,9 +8,10 @@
 #include <optional>
 #include <string>
 
-namespace {
+namespace
+{
 
-const char* const LOCALE_VARIABLES[] = {"LANG", "LANGUAGE", "LC_ALL", "LC_MESSAGES", "LC_CTYPE"};
+const char* const LOCALE_VARIABLES[] = { "LANG", "LANGUAGE", "LC_ALL", "LC_MESSAGES", "LC_CTYPE" };
 
 // Runs prepareForNLS with exactly the given locale variables set and returns
 // LC_ALL as it is afterwards; the test process's environment is restored.
@@ -47,16 +48,16 @@ TEST(PrepareForNLS, LcCtypeSelectsMessagesOnlyWhenNothingElseDoes)
 {
     const std::string longest(24, 'x'); // "LC_ALL=" and 24 characters fill 31 of the 32 bytes
     const CtypeCase cases[] = {
-        {"onlyLcCtype", {{"LC_CTYPE", "de_DE"}}, "de_DE"},
-        {"langSet", {{"LANG", "en_US"}, {"LC_CTYPE", "de_DE"}}, std::nullopt},
-        {"languageSet", {{"LANGUAGE", "fr"}, {"LC_CTYPE", "de_DE"}}, std::nullopt},
-        {"lcMessagesSet", {{"LC_MESSAGES", "fr_FR"}, {"LC_CTYPE", "de_DE"}}, std::nullopt},
-        {"lcAllSetKeepsIt", {{"LC_ALL", "C"}, {"LC_CTYPE", "de_DE"}}, "C"},
-        {"emptyLangCountsAsUnset", {{"LANG", ""}, {"LC_CTYPE", "de_DE"}}, "de_DE"},
-        {"nothingSet", {}, std::nullopt},
-        {"emptyLcCtype", {{"LC_CTYPE", ""}}, std::nullopt},
-        {"longestThatFits", {{"LC_CTYPE", longest}}, longest},
-        {"tooLongIsSkipped", {{"LC_CTYPE", longest + "x"}}, std::nullopt},
+        { "onlyLcCtype", { { "LC_CTYPE", "de_DE" } }, "de_DE" },
+        { "langSet", { { "LANG", "en_US" }, { "LC_CTYPE", "de_DE" } }, std::nullopt },
+        { "languageSet", { { "LANGUAGE", "fr" }, { "LC_CTYPE", "de_DE" } }, std::nullopt },
+        { "lcMessagesSet", { { "LC_MESSAGES", "fr_FR" }, { "LC_CTYPE", "de_DE" } }, std::nullopt },
+        { "lcAllSetKeepsIt", { { "LC_ALL", "C" }, { "LC_CTYPE", "de_DE" } }, "C" },
+        { "emptyLangCountsAsUnset", { { "LANG", "" }, { "LC_CTYPE", "de_DE" } }, "de_DE" },
+        { "nothingSet", {}, std::nullopt },
+        { "emptyLcCtype", { { "LC_CTYPE", "" } }, std::nullopt },
+        { "longestThatFits", { { "LC_CTYPE", longest } }, longest },
+        { "tooLongIsSkipped", { { "LC_CTYPE", longest + "x" } }, std::nullopt },
     };
     for (const auto& c : cases) {
         testing::internal::CaptureStderr();

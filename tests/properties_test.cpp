@@ -19,7 +19,8 @@
 extern PROPERTY prop[MAX_PROPERTIES];
 extern PROPERTY_TABLE tPT;
 
-namespace {
+namespace
+{
 
 // Lets a test make the loader's buffer allocation fail.
 bool failLargeAllocations = false;
@@ -38,12 +39,14 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
     }
 }
 
-namespace {
+namespace
+{
 
 namespace fs = std::filesystem;
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
-class TempDir {
+class TempDir
+{
 public:
     TempDir()
     {
@@ -110,17 +113,18 @@ struct LoadCase {
 TEST(PropertiesLoad, ParsesEntriesAsWritten)
 {
     const LoadCase cases[] = {
-        {"designExample", "  a=1\r\n  b = 2\r\n  #c=3\r\n  d=x=y\r\n  e=\r\n", {{"a", "1"}, {"b ", " 2"}, {"d", "x=y"}, {"e", ""}}},
-        {"lastLineWithoutLineFeed", "a=1\nb=last value", {{"a", "1"}, {"b", "last value"}}},
-        {"carriageReturnAlone", "a=1\rb=2\r", {{"a", "1"}, {"b", "2"}}},
-        {"nulEndsALine", std::string("a=1\0b=2\n", 8), {{"a", "1"}, {"b", "2"}}},
-        {"blankLinesAndLeadingBlanks", "\n\n \t\v\fa=1\n   \n\nb=2\n", {{"a", "1"}, {"b", "2"}}},
-        {"hashInsideAnEntryIsText", "a=1 # not a comment\nb#=2\n", {{"a", "1 # not a comment"}, {"b#", "2"}}},
-        {"trailingBlanksBelongToTheValue", "a= 1 \t\n", {{"a", " 1 \t"}}},
-        {"emptyKey", "=v\n", {{"", "v"}}},
-        {"duplicatesKept", "k=1\nk=2\n", {{"k", "1"}, {"k", "2"}}},
-        {"commentOnlyFile", "# nothing\n#a=1\n", {}},
-        {"lineWithoutEqualsIgnoredNextLineLoads", "a=1\nnoequals\nb=2\n", {{"a", "1"}, {"b", "2"}}},
+        { "designExample", "  a=1\r\n  b = 2\r\n  #c=3\r\n  d=x=y\r\n  e=\r\n",
+            { { "a", "1" }, { "b ", " 2" }, { "d", "x=y" }, { "e", "" } } },
+        { "lastLineWithoutLineFeed", "a=1\nb=last value", { { "a", "1" }, { "b", "last value" } } },
+        { "carriageReturnAlone", "a=1\rb=2\r", { { "a", "1" }, { "b", "2" } } },
+        { "nulEndsALine", std::string("a=1\0b=2\n", 8), { { "a", "1" }, { "b", "2" } } },
+        { "blankLinesAndLeadingBlanks", "\n\n \t\v\fa=1\n   \n\nb=2\n", { { "a", "1" }, { "b", "2" } } },
+        { "hashInsideAnEntryIsText", "a=1 # not a comment\nb#=2\n", { { "a", "1 # not a comment" }, { "b#", "2" } } },
+        { "trailingBlanksBelongToTheValue", "a= 1 \t\n", { { "a", " 1 \t" } } },
+        { "emptyKey", "=v\n", { { "", "v" } } },
+        { "duplicatesKept", "k=1\nk=2\n", { { "k", "1" }, { "k", "2" } } },
+        { "commentOnlyFile", "# nothing\n#a=1\n", {} },
+        { "lineWithoutEqualsIgnoredNextLineLoads", "a=1\nnoequals\nb=2\n", { { "a", "1" }, { "b", "2" } } },
     };
     TempDir dir;
     for (const auto& c : cases) {
@@ -144,7 +148,7 @@ TEST(PropertiesLoad, MissingFileKeepsTableAndSwitchesCurrentFile)
     testing::internal::CaptureStderr();
     EXPECT_EQ(getProperties(missing.c_str()), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Properties file " + missing + " does not exist\n");
-    EXPECT_EQ(tableEntries(), (Entries{{"a", "1"}}));
+    EXPECT_EQ(tableEntries(), (Entries { { "a", "1" } }));
     ASSERT_EQ(setPropertyString("b", "2"), 0);
     EXPECT_EQ(readFile(missing), "a=1\nb=2\n");
     EXPECT_EQ(readFile(dir.file("first")), "a=1\n");
@@ -155,7 +159,7 @@ TEST(PropertiesLoad, EmptyFileIsReportedAndGivesEmptyTable)
     TempDir dir;
     load(dir.file("full"), "a=1\n");
     EXPECT_EQ(load(dir.file("empty"), ""), "The properties file could not be read.\n");
-    EXPECT_EQ(tableEntries(), Entries{});
+    EXPECT_EQ(tableEntries(), Entries {});
     // An empty file takes changes like any other.
     EXPECT_EQ(setPropertyString("k", "v"), 0);
     EXPECT_EQ(readFile(dir.file("empty")), "k=v\n");
@@ -172,7 +176,7 @@ TEST(PropertiesLoad, UnseekableFileIsReadToItsEnd)
     std::string err = testing::internal::GetCapturedStderr();
     writer.join();
     EXPECT_EQ(err, "Cannot seek\n");
-    EXPECT_EQ(tableEntries(), (Entries{{"a", "1"}, {"b", "2"}}));
+    EXPECT_EQ(tableEntries(), (Entries { { "a", "1" }, { "b", "2" } }));
 }
 
 TEST(PropertiesLoad, FailedAllocationLeavesTableUnchanged)
@@ -185,7 +189,7 @@ TEST(PropertiesLoad, FailedAllocationLeavesTableUnchanged)
     std::string err = load(big, readFile(big));
     failLargeAllocations = false;
     EXPECT_EQ(err, "An error occurred while attempting to allocate a data buffer\n");
-    EXPECT_EQ(tableEntries(), (Entries{{"a", "1"}}));
+    EXPECT_EQ(tableEntries(), (Entries { { "a", "1" } }));
     // The unread file must not be overwritten with the old table.
     testing::internal::CaptureStderr();
     EXPECT_EQ(setPropertyString("a", "2"), -1);
@@ -217,8 +221,15 @@ TEST(PropertiesLookup, NullKeyIsReportedAndGivesEmptyText)
 TEST(PropertiesLookup, IntegerValuesReadAsDecimal)
 {
     const std::pair<const char*, int> cases[] = {
-        {"abc", 0}, {"", 0}, {"12abc", 12}, {" -5", -5}, {"+7", 7}, {"2147483647", 2147483647},
-        {"2147483648", 0}, {"-2147483649", 0}, {"007", 7},
+        { "abc", 0 },
+        { "", 0 },
+        { "12abc", 12 },
+        { " -5", -5 },
+        { "+7", 7 },
+        { "2147483647", 2147483647 },
+        { "2147483648", 0 },
+        { "-2147483649", 0 },
+        { "007", 7 },
     };
     TempDir dir;
     for (const auto& [text, expected] : cases) {
@@ -262,7 +273,7 @@ TEST(PropertiesChange, NullArgumentsChangeNothing)
     testing::internal::CaptureStderr();
     EXPECT_EQ(setPropertyString("a", nullptr), -2);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Null value pointer passed to setPropertyString\n");
-    EXPECT_EQ(tableEntries(), (Entries{{"a", "1"}}));
+    EXPECT_EQ(tableEntries(), (Entries { { "a", "1" } }));
     EXPECT_EQ(readFile(path), "a=1\n");
 }
 
@@ -297,17 +308,17 @@ TEST(PropertiesChange, ReplacesFileSoReadersNeverSeeItTorn)
     load(path, numberedEntries(200) + "last=s\n");
     const std::string shortValue = "s";
     const std::string longValue(400, 'L');
-    std::atomic<bool> done{false};
-    std::atomic<int> torn{0};
-    std::atomic<int> reads{0};
+    std::atomic<bool> done { false };
+    std::atomic<int> torn { 0 };
+    std::atomic<int> reads { 0 };
     std::thread reader([&] {
         while (!done) {
             std::string text = readFile(path);
             ++reads;
             std::string tail = text.size() > 420 ? text.substr(text.size() - 420) : text;
-            bool whole = text.size() > 1000 && text.back() == '\n' &&
-                         (tail.find("\nlast=" + shortValue + "\n") != std::string::npos ||
-                          tail.find("\nlast=" + longValue + "\n") != std::string::npos);
+            bool whole = text.size() > 1000 && text.back() == '\n'
+                && (tail.find("\nlast=" + shortValue + "\n") != std::string::npos
+                    || tail.find("\nlast=" + longValue + "\n") != std::string::npos);
             if (!whole)
                 ++torn;
         }
@@ -337,14 +348,14 @@ TEST(PropertiesLimits, KeysAndValuesUpToTheLimitAreStored)
 TEST(PropertiesLimits, ChangesThatCannotBeStoredOrReadBackAreRefused)
 {
     const std::pair<std::string, std::string> cases[] = {
-        {std::string(MAX_PV_LEN, 'k'), "v"},
-        {"k", std::string(MAX_PV_LEN, 'v')},
-        {"k=x", "v"},
-        {"k\nz", "v"},
-        {"#k", "v"},
-        {" k", "v"},
-        {"k", "v\nTerminalNumber=5"},
-        {"k", "v\r"},
+        { std::string(MAX_PV_LEN, 'k'), "v" },
+        { "k", std::string(MAX_PV_LEN, 'v') },
+        { "k=x", "v" },
+        { "k\nz", "v" },
+        { "#k", "v" },
+        { " k", "v" },
+        { "k", "v\nTerminalNumber=5" },
+        { "k", "v\r" },
     };
     TempDir dir;
     std::string path = dir.file("p");
@@ -353,7 +364,7 @@ TEST(PropertiesLimits, ChangesThatCannotBeStoredOrReadBackAreRefused)
         testing::internal::CaptureStderr();
         EXPECT_EQ(setPropertyString(key.c_str(), value.c_str()), -1) << key << " / " << value;
         EXPECT_NE(testing::internal::GetCapturedStderr(), "") << key << " / " << value;
-        EXPECT_EQ(tableEntries(), (Entries{{"a", "1"}})) << key << " / " << value;
+        EXPECT_EQ(tableEntries(), (Entries { { "a", "1" } })) << key << " / " << value;
         EXPECT_EQ(readFile(path), "a=1\n");
     }
 }
@@ -377,9 +388,9 @@ TEST(PropertiesLimits, FullTableRefusesNewKeysButChangesExistingOnes)
 TEST(PropertiesLimits, FileBeyondTheLimitsLoadsWhatFitsAndIsNeverRewritten)
 {
     const std::pair<const char*, std::string> cases[] = {
-        {"tooManyEntries", numberedEntries(MAX_PROPERTIES + 1)},
-        {"longKey", std::string(MAX_PV_LEN, 'k') + "=v\nafter=1\n"},
-        {"longValue", "k=" + std::string(MAX_PV_LEN, 'v') + "\nafter=1\n"},
+        { "tooManyEntries", numberedEntries(MAX_PROPERTIES + 1) },
+        { "longKey", std::string(MAX_PV_LEN, 'k') + "=v\nafter=1\n" },
+        { "longValue", "k=" + std::string(MAX_PV_LEN, 'v') + "\nafter=1\n" },
     };
     TempDir dir;
     for (const auto& [name, content] : cases) {
@@ -404,7 +415,7 @@ TEST(PropertiesLimits, FileNameUpToTheLimitIsUsedLongerIsRefused)
     testing::internal::CaptureStderr();
     getProperties(tooLong.c_str());
     EXPECT_NE(testing::internal::GetCapturedStderr().find("longer than 255"), std::string::npos);
-    EXPECT_EQ(tableEntries(), (Entries{{"a", "1"}}));
+    EXPECT_EQ(tableEntries(), (Entries { { "a", "1" } }));
     testing::internal::CaptureStderr();
     EXPECT_EQ(setPropertyString("b", "2"), -1);
     testing::internal::GetCapturedStderr();

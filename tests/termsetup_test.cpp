@@ -23,7 +23,8 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // The in-process tests below write the program's files under this root; it
 // must be set before the first path is made.
@@ -50,7 +51,8 @@ const TestRoot testRoot;
 #include "../termsetup/main.cpp"
 #undef main
 
-namespace {
+namespace
+{
 
 std::string readFile(const std::string& path)
 {
@@ -83,19 +85,19 @@ std::string dhcpFile(const std::string& hostName)
            "DHCLIENT_LEASE_TIME=\"\"\n"
            "DHCLIENT_TIMEOUT=\"999999\"\n"
            "DHCLIENT_REBOOT_TIMEOUT=\"\"\n"
-           "DHCLIENT_HOSTNAME_OPTION=\"" +
-           hostName +
-           "\"\n"
-           "DHCLIENT_CLIENT_ID=\"" +
-           hostName +
-           "\"\n"
-           "DHCLIENT_VENDOR_CLASS_ID=\"\"\n"
-           "DHCLIENT_RELEASE_BEFORE_QUIT=\"no\"\n"
-           "DHCLIENT_SCRIPT_EXE=\"\"\n"
-           "DHCLIENT_ADDITIONAL_OPTIONS=\"\"\n"
-           "DHCLIENT_SLEEP=\"0\"\n"
-           "DHCLIENT_WAIT_AT_BOOT=\"5\"\n"
-           "DHCLIENT_MODIFY_SMB_CONF=\"yes\"\n";
+           "DHCLIENT_HOSTNAME_OPTION=\""
+        + hostName
+        + "\"\n"
+          "DHCLIENT_CLIENT_ID=\""
+        + hostName
+        + "\"\n"
+          "DHCLIENT_VENDOR_CLASS_ID=\"\"\n"
+          "DHCLIENT_RELEASE_BEFORE_QUIT=\"no\"\n"
+          "DHCLIENT_SCRIPT_EXE=\"\"\n"
+          "DHCLIENT_ADDITIONAL_OPTIONS=\"\"\n"
+          "DHCLIENT_SLEEP=\"0\"\n"
+          "DHCLIENT_WAIT_AT_BOOT=\"5\"\n"
+          "DHCLIENT_MODIFY_SMB_CONF=\"yes\"\n";
 }
 
 TEST(WriteDHCPConfig, HostNameFromPositiveTerminalNumberOnly)
@@ -105,14 +107,14 @@ TEST(WriteDHCPConfig, HostNameFromPositiveTerminalNumberOnly)
         const char* hostName;
     };
     const Case cases[] = {
-        {"TerminalNumber=12\n", "posClient12"},
-        {"TerminalNumber=7\n", "posClient7"},
-        {"TerminalNumber=0\n", ""},
-        {"TerminalNumber=-1\n", ""},
-        {"TerminalNumber=\n", ""},
-        {"Other=1\n", ""},
-        {"TerminalNumber=012\n", ""},
-        {"TerminalNumber=1\"; reboot; \"\n", ""},
+        { "TerminalNumber=12\n", "posClient12" },
+        { "TerminalNumber=7\n", "posClient7" },
+        { "TerminalNumber=0\n", "" },
+        { "TerminalNumber=-1\n", "" },
+        { "TerminalNumber=\n", "" },
+        { "Other=1\n", "" },
+        { "TerminalNumber=012\n", "" },
+        { "TerminalNumber=1\"; reboot; \"\n", "" },
     };
     std::string configuration = testRoot.path + "/configuration";
     std::filesystem::create_directories(sysPath("/config/etc/sysconfig/network"));
@@ -136,10 +138,10 @@ TEST(STNID, MacAddressCommaAndSmbiosIdentity)
     const std::string longest(SMBIOS_ID_SIZE - 1, 'S');
     const std::string longMac(STNID_SIZE - 1 - 1 - longest.size(), 'm');
     const Case cases[] = {
-        {"00:11:22:33:44:55", "MT.1234567.SN.ABC1234", "00:11:22:33:44:55,MT.1234567.SN.ABC1234"},
-        {"00:11:22:33:44:55", "", "00:11:22:33:44:55,"},
-        {longMac, longest, longMac + "," + longest},
-        {longMac + "mm", longest, (longMac + "mm," + longest).substr(0, STNID_SIZE - 1)},
+        { "00:11:22:33:44:55", "MT.1234567.SN.ABC1234", "00:11:22:33:44:55,MT.1234567.SN.ABC1234" },
+        { "00:11:22:33:44:55", "", "00:11:22:33:44:55," },
+        { longMac, longest, longMac + "," + longest },
+        { longMac + "mm", longest, (longMac + "mm," + longest).substr(0, STNID_SIZE - 1) },
     };
     for (const auto& c : cases) {
         std::string mac = c.mac;
@@ -160,8 +162,8 @@ TEST(STNID, MacAddressCommaAndSmbiosIdentity)
 
 // ---- Whole program ------------------------------------------------------------
 
-const char* const RETAIL_FILES[] = {"posQOR_configuration", "Role001", "Role002", "posQOR_global",
-                                    "posQOR_properties", "localtime", "posDictionary.dat"};
+const char* const RETAIL_FILES[] = { "posQOR_configuration", "Role001", "Role002", "posQOR_global", "posQOR_properties",
+    "localtime", "posDictionary.dat" };
 
 void setBootEnvironment(Sandbox& box)
 {
@@ -180,23 +182,24 @@ TEST(TermsetupRun, WritesConfigCopiesAndDhcpFile)
     ProgramResult result = box.run("termsetup");
     ASSERT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitStatus, 0) << result.out << result.trace;
-    EXPECT_EQ(result.out, "Running Vendor Extension Program\n"
-                          "TSERVER = 10.1.2.3\n"
-                          "DHCPCHADDR = 00:11:22:33:44:55\n"
-                          "productBIOS = BIOS 1.0\n"
-                          "productID = 4852E66\n");
+    EXPECT_EQ(result.out,
+        "Running Vendor Extension Program\n"
+        "TSERVER = 10.1.2.3\n"
+        "DHCPCHADDR = 00:11:22:33:44:55\n"
+        "productBIOS = BIOS 1.0\n"
+        "productID = 4852E66\n");
     EXPECT_EQ(result.trace.rfind("termsetup - main() rev2\n", 0), 0u) << result.trace;
 
     const std::pair<const char*, const char*> copies[] = {
-        {"/config/etc/opt/qor/retail/posQOR_configuration", "posQOR_configuration"},
-        {"/config/etc/opt/qor/retail/Role001", "Role001"},
-        {"/config/etc/opt/qor/retail/Role002", "Role002"},
-        {"/config/etc/opt/qor/retail/posQOR_global", "posQOR_global"},
-        {"/config/usr/sbin/posQOR_properties", "posQOR_properties"},
-        {"/config/var/opt/qor/retail/config/repository/roles/Role001", "Role001"},
-        {"/config/var/opt/qor/retail/config/repository/roles/Role002", "Role002"},
-        {"/config/etc/localtime", "localtime"},
-        {"/config/var/opt/qor/retail/stn/posDictionary.dat", "posDictionary.dat"},
+        { "/config/etc/opt/qor/retail/posQOR_configuration", "posQOR_configuration" },
+        { "/config/etc/opt/qor/retail/Role001", "Role001" },
+        { "/config/etc/opt/qor/retail/Role002", "Role002" },
+        { "/config/etc/opt/qor/retail/posQOR_global", "posQOR_global" },
+        { "/config/usr/sbin/posQOR_properties", "posQOR_properties" },
+        { "/config/var/opt/qor/retail/config/repository/roles/Role001", "Role001" },
+        { "/config/var/opt/qor/retail/config/repository/roles/Role002", "Role002" },
+        { "/config/etc/localtime", "localtime" },
+        { "/config/var/opt/qor/retail/stn/posDictionary.dat", "posDictionary.dat" },
     };
     for (const auto& [copy, source] : copies)
         EXPECT_EQ(box.readFile(copy), std::string(source) + " content\n") << copy;
@@ -224,11 +227,11 @@ TEST(TermsetupRun, BootEnvironmentWithoutServerOrMacEndsWithoutRestarts)
         const char* value; // null: unset
     };
     const Case cases[] = {
-        {"serverUnset", "TSERVER", nullptr},
-        {"serverEmpty", "TSERVER", ""},
-        {"serverWithShellCode", "TSERVER", "10.0.0.1;/sbin/reboot"},
-        {"macUnset", "DHCPCHADDR", nullptr},
-        {"macWithLineEnd", "DHCPCHADDR", "00:11\nSTN=1"},
+        { "serverUnset", "TSERVER", nullptr },
+        { "serverEmpty", "TSERVER", "" },
+        { "serverWithShellCode", "TSERVER", "10.0.0.1;/sbin/reboot" },
+        { "macUnset", "DHCPCHADDR", nullptr },
+        { "macWithLineEnd", "DHCPCHADDR", "00:11\nSTN=1" },
     };
     for (const auto& c : cases) {
         Sandbox box;
@@ -241,8 +244,7 @@ TEST(TermsetupRun, BootEnvironmentWithoutServerOrMacEndsWithoutRestarts)
         ASSERT_FALSE(result.timedOut) << c.name;
         EXPECT_EQ(result.exitStatus, MISSING_BOOT_ENVIRONMENT) << c.name;
         EXPECT_NE(result.out.find(std::string("no usable ") + c.variable), std::string::npos) << c.name << result.out;
-        EXPECT_NE(result.trace.find(std::string("termsetup: ") + c.variable + " unset or unusable"),
-                  std::string::npos)
+        EXPECT_NE(result.trace.find(std::string("termsetup: ") + c.variable + " unset or unusable"), std::string::npos)
             << c.name << result.trace;
         EXPECT_EQ(result.trace.find("Child process"), std::string::npos) << c.name;
         EXPECT_TRUE(box.waits().empty()) << c.name;
@@ -261,10 +263,10 @@ TEST(TermsetupRun, DhcpFileThatCannotBeCreatedIsReported)
     ProgramResult result = box.run("termsetup");
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_NE(result.out.find("The DHCP client settings file /config/etc/sysconfig/network/dhcp could not be written"),
-              std::string::npos)
+        std::string::npos)
         << result.out;
-    EXPECT_NE(result.trace.find("writeDHCPConfig: cannot write =/config/etc/sysconfig/network/dhcp="),
-              std::string::npos)
+    EXPECT_NE(
+        result.trace.find("writeDHCPConfig: cannot write =/config/etc/sysconfig/network/dhcp="), std::string::npos)
         << result.trace;
 }
 
@@ -277,8 +279,8 @@ TEST(TermsetupRun, MessagesComeFromTheCatalogueUnderTheRoot)
                          "msgid \"Running Vendor Extension Program\\n\"\n"
                          "msgstr \"Herstellererweiterung startet\\n\"\n";
     box.makeDirectory("/usr/share/locale/de/LC_MESSAGES");
-    std::string command =
-        "msgfmt -o '" + box.path("/usr/share/locale/de/LC_MESSAGES/posQOR_stnc.mo") + "' '" + po + "' 2>/dev/null";
+    std::string command
+        = "msgfmt -o '" + box.path("/usr/share/locale/de/LC_MESSAGES/posQOR_stnc.mo") + "' '" + po + "' 2>/dev/null";
     if (std::system(command.c_str()) != 0)
         GTEST_SKIP() << "msgfmt not available";
     box.setEnv("LANG", "C.UTF-8");
