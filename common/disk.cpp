@@ -1,7 +1,7 @@
 #include "disk.h"
 
-#include "properties.h"
 #include "procFile.h"
+#include "properties.h"
 
 #include <charconv>
 #include <cstdio>
@@ -9,7 +9,8 @@
 
 disk_scheme_s disk[MAX_DISKS];
 
-namespace {
+namespace
+{
 
 constexpr const char* PARTITIONS_PATH = "/proc/partitions";
 // Longest word of the partition list that is taken as one word.
@@ -26,8 +27,8 @@ bool discoveryComplete = false;
 // (hda1), other device kinds and the heading never match.
 bool isWholeDiskName(std::string_view name)
 {
-    return name.size() == 3 && (name.starts_with("hd") || name.starts_with("sd")) && name[2] >= 'a' &&
-           name[2] <= LAST_UNIT_LETTER;
+    return name.size() == 3 && (name.starts_with("hd") || name.starts_with("sd")) && name[2] >= 'a'
+        && name[2] <= LAST_UNIT_LETTER;
 }
 
 // Capacity in MB of a size word in 1 KiB blocks; 0 when it is no number.
@@ -40,7 +41,7 @@ std::uint32_t capacityInMeg(std::string_view blocks)
     value /= 1024;
     if (value > std::numeric_limits<std::uint32_t>::max()) {
         std::fprintf(stderr, "drive size %.*s blocks beyond the limit; recorded as %u MB\n",
-                     static_cast<int>(blocks.size()), blocks.data(), std::numeric_limits<std::uint32_t>::max());
+            static_cast<int>(blocks.size()), blocks.data(), std::numeric_limits<std::uint32_t>::max());
         return std::numeric_limits<std::uint32_t>::max();
     }
     return static_cast<std::uint32_t>(value);
@@ -60,7 +61,7 @@ std::string_view nextWord(std::string_view& text)
     text.remove_prefix(word.size());
     if (word.size() > MAX_PARTITIONS_WORD)
         std::fprintf(stderr, "partition list word longer than %zu characters: %.*s...\n", MAX_PARTITIONS_WORD,
-                     static_cast<int>(MAX_PARTITIONS_WORD), word.data());
+            static_cast<int>(MAX_PARTITIONS_WORD), word.data());
     return word;
 }
 
@@ -85,7 +86,7 @@ std::string partitionDevice(const disk_scheme_s& entry, int number)
 int readPartitionsList(std::string_view text, disk_scheme_s (&table)[MAX_DISKS])
 {
     for (disk_scheme_s& entry : table)
-        entry = disk_scheme_s{};
+        entry = disk_scheme_s {};
     int found = 0;
     while (found < MAX_DISKS) {
         std::string_view words[4];
@@ -98,8 +99,8 @@ int readPartitionsList(std::string_view text, disk_scheme_s (&table)[MAX_DISKS])
         const std::string_view name = words[3];
         if (!isWholeDiskName(name))
             continue;
-        std::fprintf(stderr, "Found drive %d. \"%.*s\" size %.*s\n", found, static_cast<int>(name.size()),
-                     name.data(), static_cast<int>(size.size()), size.data());
+        std::fprintf(stderr, "Found drive %d. \"%.*s\" size %.*s\n", found, static_cast<int>(name.size()), name.data(),
+            static_cast<int>(size.size()), size.data());
         table[found].diskSizeInMeg = capacityInMeg(size);
         table[found].devName = "/dev/" + std::string(name);
         ++found;
@@ -112,7 +113,7 @@ void discoverHD()
     if (discoveryComplete)
         return;
     for (disk_scheme_s& entry : disk)
-        entry = disk_scheme_s{};
+        entry = disk_scheme_s {};
     std::string text;
     if (!readSystemFile(PARTITIONS_PATH, MAX_PARTITIONS_SIZE, text)) {
         std::fputs("Unable to open /proc/partitions\n", stderr);
@@ -127,8 +128,8 @@ int isHardDrivePresent()
 {
     discoverHD();
     for (int i = 0; i < MAX_DISKS; ++i) {
-        std::fprintf(stderr, "Disk %d. Size=%lu Min=%lu\n", i, static_cast<unsigned long>(disk[i].diskSizeInMeg),
-                     DRIVE_CAP_MIN);
+        std::fprintf(
+            stderr, "Disk %d. Size=%lu Min=%lu\n", i, static_cast<unsigned long>(disk[i].diskSizeInMeg), DRIVE_CAP_MIN);
         if (disk[i].diskSizeInMeg > DRIVE_CAP_MIN)
             return 1;
     }
@@ -177,11 +178,11 @@ void computePartitionSizes(disk_scheme_s& entry)
         part_s& part = entry.part[p];
         if (part.percentSize == 0)
             continue;
-        const unsigned long long size =
-            static_cast<unsigned long long>(onePercent) * static_cast<unsigned long long>(part.percentSize);
+        const unsigned long long size
+            = static_cast<unsigned long long>(onePercent) * static_cast<unsigned long long>(part.percentSize);
         if (part.percentSize < 0 || size > std::numeric_limits<std::uint32_t>::max()) {
-            std::fprintf(stderr, "Partition %d share %d%% is not usable; the partition is left out\n", p,
-                         part.percentSize);
+            std::fprintf(
+                stderr, "Partition %d share %d%% is not usable; the partition is left out\n", p, part.percentSize);
             continue;
         }
         if (onePercent == 0) {
@@ -266,8 +267,8 @@ void sayPScheme()
             if (part.size == 0)
                 continue;
             std::printf("\tPartition %d size=%d%% %ld MB, Upd=%c mount point = %s\n\t\timage :%s:\n", p,
-                        part.percentSize, static_cast<long>(part.size), part.allowSystemUpdates ? 'Y' : 'N',
-                        orEmpty(part.mount_point), orEmpty(part.load_image));
+                part.percentSize, static_cast<long>(part.size), part.allowSystemUpdates ? 'Y' : 'N',
+                orEmpty(part.mount_point), orEmpty(part.load_image));
         }
     }
 }

@@ -11,7 +11,7 @@ constexpr unsigned long DRIVE_CAP_MIN = 3000; // MB; a usable drive is larger
 
 typedef struct part_s {
     const char* mount_point = nullptr; // borrowed from the property table
-    const char* load_image = nullptr;  // borrowed from the property table
+    const char* load_image = nullptr; // borrowed from the property table
     std::uint32_t start = 0;
     std::uint32_t size = 0; // MB; 0: the partition does not exist
     std::int32_t percentSize = 0;

@@ -8,7 +8,8 @@
 
 mInfo_s mInfo = {};
 
-namespace {
+namespace
+{
 
 constexpr const char* MEMINFO_PATH = "/proc/meminfo";
 // The kernel's lines are short; a longer one is not a figure of ours.
@@ -21,10 +22,10 @@ struct Figure {
 };
 
 constexpr Figure FIGURES[] = {
-    {"MemTotal:", &mInfo_s::totalMem},
-    {"MemFree:", &mInfo_s::freeMem},
-    {"SwapTotal:", &mInfo_s::totalSwap},
-    {"SwapFree:", &mInfo_s::freeSwap},
+    { "MemTotal:", &mInfo_s::totalMem },
+    { "MemFree:", &mInfo_s::freeMem },
+    { "SwapTotal:", &mInfo_s::totalSwap },
+    { "SwapFree:", &mInfo_s::freeSwap },
 };
 
 // The unsigned decimal after the blanks of text; false when there is none.
@@ -82,9 +83,9 @@ unsigned long get_mInfo()
     }
     parseMemInfo(text, mInfo);
     std::fprintf(stderr, "MEM  : Total %ld   Used %ld    Free %ld\n", static_cast<long>(mInfo.totalMem),
-                 static_cast<long>(mInfo.usedMem), static_cast<long>(mInfo.freeMem));
+        static_cast<long>(mInfo.usedMem), static_cast<long>(mInfo.freeMem));
     std::fprintf(stderr, "SWAP : Total %ld   Used %ld    Free %ld\n", static_cast<long>(mInfo.totalSwap),
-                 static_cast<long>(mInfo.usedSwap), static_cast<long>(mInfo.freeSwap));
+        static_cast<long>(mInfo.usedSwap), static_cast<long>(mInfo.freeSwap));
     return 0;
 }
 

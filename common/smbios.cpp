@@ -17,13 +17,14 @@
 const char* memdevDefault = "/dev/mem";
 const char* memdev = memdevDefault;
 
-namespace {
+namespace
+{
 
 // Paragraphs from 0xF0000 up to the one just below 0xFFFF0; the paragraph at
 // 0xFFFF0 holds the reset vector, not an entry point.
 constexpr int SEARCH_PARAGRAPHS = 4095;
 constexpr long PARAGRAPH_SIZE = 16;
-constexpr long SEARCH_START = long{SMBIOSSearchSegment} * PARAGRAPH_SIZE;
+constexpr long SEARCH_START = long { SMBIOSSearchSegment } * PARAGRAPH_SIZE;
 constexpr unsigned LAST_STRUCTURE_INDEX = 65534;
 constexpr unsigned short IDENTITY_TEXT_SIZE = 32;
 constexpr std::uint8_t TYPE_END_OF_TABLE = 127;
@@ -49,8 +50,7 @@ constexpr int MSG_NO_ENTRY_POINT = 203;
 void nserr(int number, const char* subject)
 {
     const int error = errno;
-    std::fprintf(stderr, "%s:%d:%s: %s\n", program_invocation_short_name, number, subject,
-                 std::strerror(error));
+    std::fprintf(stderr, "%s:%d:%s: %s\n", program_invocation_short_name, number, subject, std::strerror(error));
 }
 
 // "name:number: text".
@@ -66,8 +66,8 @@ std::uint16_t load16(const std::uint8_t* bytes)
 
 std::uint32_t load32(const std::uint8_t* bytes)
 {
-    return std::uint32_t{bytes[0]} | (std::uint32_t{bytes[1]} << 8) |
-           (std::uint32_t{bytes[2]} << 16) | (std::uint32_t{bytes[3]} << 24);
+    return std::uint32_t { bytes[0] } | (std::uint32_t { bytes[1] } << 8) | (std::uint32_t { bytes[2] } << 16)
+        | (std::uint32_t { bytes[3] } << 24);
 }
 
 bool isOpen(const SMBIOSHandle& handle)
@@ -84,8 +84,8 @@ long readAt(const SMBIOSHandle& handle, long offset, void* destination, std::siz
     if (handle.file >= 0) {
         std::size_t done = 0;
         while (done < count) {
-            ssize_t got = ::pread(handle.file, static_cast<char*>(destination) + done, count - done,
-                                  offset + static_cast<long>(done));
+            ssize_t got = ::pread(
+                handle.file, static_cast<char*>(destination) + done, count - done, offset + static_cast<long>(done));
             if (got < 0 && errno == EINTR)
                 continue;
             if (got < 0)
@@ -155,13 +155,11 @@ int searchEntryPoint(SMBIOSHandle& handle)
         if (std::memcmp(bytes, ANCHOR_SM, 4) != 0)
             continue;
         std::uint8_t raw[SMBIOS_ENTRY_POINT_SIZE];
-        if (readAt(handle, offset, raw, sizeof raw) != static_cast<long>(sizeof raw) ||
-            !hasBothAnchors(raw))
+        if (readAt(handle, offset, raw, sizeof raw) != static_cast<long>(sizeof raw) || !hasBothAnchors(raw))
             continue;
         handle.entryOffset = offset;
         decodeEntryPoint(raw, handle.entry);
-        handle.tableEnd = static_cast<long>(handle.entry.structureTableAddress) +
-                          handle.entry.structureTableLength;
+        handle.tableEnd = static_cast<long>(handle.entry.structureTableAddress) + handle.entry.structureTableLength;
         rewind(handle);
         return SMBIOS_OK;
     }
@@ -170,8 +168,7 @@ int searchEntryPoint(SMBIOSHandle& handle)
 
 // Position of the first byte of the structure's string set, after checking
 // that its formatted area lies inside the table.
-int locateStringSet(const SMBIOSHandle& handle, long structureOffset, std::uint8_t* header,
-                    long& stringSet)
+int locateStringSet(const SMBIOSHandle& handle, long structureOffset, std::uint8_t* header, long& stringSet)
 {
     if (!readTable(handle, structureOffset, header, SMBIOS_HEADER_SIZE))
         return SMBIOS_BAD_STRUCTURE;
@@ -190,8 +187,8 @@ bool skipPast(const SMBIOSHandle& handle, long& position, bool pairs)
     bool previousNul = false;
     std::uint8_t chunk[256];
     while (position < handle.tableEnd) {
-        const std::size_t wanted =
-            std::min<std::size_t>(sizeof chunk, static_cast<std::size_t>(handle.tableEnd - position));
+        const std::size_t wanted
+            = std::min<std::size_t>(sizeof chunk, static_cast<std::size_t>(handle.tableEnd - position));
         if (readAt(handle, position, chunk, wanted) != static_cast<long>(wanted))
             return false;
         for (std::size_t i = 0; i < wanted; ++i) {
@@ -293,14 +290,13 @@ int openSMBIOSImage(std::span<const std::byte> memory, long base, SMBIOSHandle* 
     return SMBIOS_OK;
 }
 
-int openSMBIOSTables(std::span<const std::byte> entryPoint, std::span<const std::byte> table,
-                     SMBIOSHandle* handle)
+int openSMBIOSTables(std::span<const std::byte> entryPoint, std::span<const std::byte> table, SMBIOSHandle* handle)
 {
     closeSMBIOS(handle);
     if (table.empty())
         return SMBIOS_NO_ENTRY_POINT;
     const auto* raw = reinterpret_cast<const std::uint8_t*>(entryPoint.data());
-    SMBIOSEntryPoint entry{};
+    SMBIOSEntryPoint entry {};
     std::size_t tableLength = 0;
     bool countStructures = false;
     if (entryPoint.size() >= SMBIOS_ENTRY_POINT_SIZE && hasBothAnchors(raw)) {
@@ -384,20 +380,20 @@ int readSMBIOSStructure(SMBIOSHandle* handle, SMBIOSStructure* structure, unsign
     result = locateStringSet(*handle, handle->currentStructureOffset, header, formattedRest);
     if (result != SMBIOS_OK)
         return result;
-    SMBIOSStructure read{};
+    SMBIOSStructure read {};
     read.header.type = header[0];
     read.header.length = header[1];
     read.header.handle = load16(header + 2);
     const std::size_t restLength = read.header.length - SMBIOS_HEADER_SIZE;
-    if (!readTable(*handle, handle->currentStructureOffset + static_cast<long>(SMBIOS_HEADER_SIZE),
-                   read.buffer, restLength))
+    if (!readTable(
+            *handle, handle->currentStructureOffset + static_cast<long>(SMBIOS_HEADER_SIZE), read.buffer, restLength))
         return SMBIOS_BAD_STRUCTURE;
     *structure = read;
     return SMBIOS_OK;
 }
 
 int readSMBIOSStructureString(SMBIOSHandle* handle, unsigned structureIndex, unsigned stringIndex,
-                              unsigned char* buffer, unsigned short bufferSize)
+    unsigned char* buffer, unsigned short bufferSize)
 {
     if (stringIndex == 0) {
         setEmpty(buffer, bufferSize);
@@ -432,8 +428,8 @@ int readSMBIOSStructureString(SMBIOSHandle* handle, unsigned structureIndex, uns
             return SMBIOS_BAD_STRUCTURE;
         }
     }
-    const std::size_t available =
-        std::min<std::size_t>(bufferSize, static_cast<std::size_t>(handle->tableEnd - position));
+    const std::size_t available
+        = std::min<std::size_t>(bufferSize, static_cast<std::size_t>(handle->tableEnd - position));
     std::vector<unsigned char> copy(available);
     if (readAt(*handle, position, copy.data(), available) != static_cast<long>(available)) {
         setEmpty(buffer, bufferSize);
@@ -465,15 +461,15 @@ int getSMBIOS(void)
         // memory device: the kernel exports the same tables.
         readSystemFile(KERNEL_ENTRY_POINT, MAX_KERNEL_ENTRY_POINT, kernelEntryPoint);
         readSystemFile(KERNEL_TABLE, MAX_KERNEL_TABLE, kernelTable);
-        if (openSMBIOSTables(std::as_bytes(std::span(kernelEntryPoint)), std::as_bytes(std::span(kernelTable)),
-                             &handle) != SMBIOS_OK)
+        if (openSMBIOSTables(std::as_bytes(std::span(kernelEntryPoint)), std::as_bytes(std::span(kernelTable)), &handle)
+            != SMBIOS_OK)
             return 1;
         std::fprintf(stderr, "SMBIOS tables read from %s\n", KERNEL_TABLE);
     }
 
     bool found = false;
     unsigned index = 0;
-    SMBIOSStructure structure{};
+    SMBIOSStructure structure {};
     for (; index < handle.entry.structureCount && index <= LAST_STRUCTURE_INDEX; ++index) {
         if (readSMBIOSStructure(&handle, &structure, index) != SMBIOS_OK)
             break;
@@ -485,16 +481,15 @@ int getSMBIOS(void)
     if (found) {
         // The structure buffer is zero past the formatted area, so a field
         // that a short (older) record lacks names no string.
-        auto stringField = [&structure](std::size_t offset) -> unsigned {
-            return structure.buffer[offset - SMBIOS_HEADER_SIZE];
-        };
+        auto stringField
+            = [&structure](std::size_t offset) -> unsigned { return structure.buffer[offset - SMBIOS_HEADER_SIZE]; };
         // Only the first 32 bytes are ever written: the 33rd stays NUL.
         SMBIOS_SerialNumber[0] = 0;
         SMBIOS_ModelType[0] = 0;
         readSMBIOSStructureString(&handle, index, stringField(SMBIOSStructure_System::serialNumberString),
-                                  reinterpret_cast<unsigned char*>(SMBIOS_SerialNumber), IDENTITY_TEXT_SIZE);
+            reinterpret_cast<unsigned char*>(SMBIOS_SerialNumber), IDENTITY_TEXT_SIZE);
         readSMBIOSStructureString(&handle, index, stringField(SMBIOSStructure_System::productNameString),
-                                  reinterpret_cast<unsigned char*>(SMBIOS_ModelType), IDENTITY_TEXT_SIZE);
+            reinterpret_cast<unsigned char*>(SMBIOS_ModelType), IDENTITY_TEXT_SIZE);
         std::snprintf(SMBIOS_ID, sizeof SMBIOS_ID, "MT.%s.SN.%s", SMBIOS_ModelType, SMBIOS_SerialNumber);
     }
     closeSMBIOS(&handle);

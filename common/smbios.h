@@ -8,7 +8,7 @@
 
 // The memory device the tables are read from.
 extern const char* memdevDefault; // "/dev/mem"
-extern const char* memdev;        // the path in use
+extern const char* memdev; // the path in use
 
 constexpr std::uint32_t SMBIOSSearchSegment = 0xF000;
 constexpr const char* ANCHOR_SM = "_SM_";
@@ -19,13 +19,13 @@ constexpr std::uint8_t SMBIOS_TYPE_SYSTEM = 1;
 
 // Result codes shared by the reader's operations.
 constexpr int SMBIOS_OK = 0;
-constexpr int SMBIOS_DEVICE_ERROR = 1;     // device cannot be opened or positioned
-constexpr int SMBIOS_NOT_OPEN = 2;         // the handle is not open
-constexpr int SMBIOS_NO_ENTRY_POINT = 3;   // no entry point found
-constexpr int SMBIOS_BAD_INDEX = 4;        // structure index not below structureCount
-constexpr int SMBIOS_STRING_TOO_LONG = 5;  // string does not end within the buffer
-constexpr int SMBIOS_BAD_STRUCTURE = 6;    // structure malformed or outside the table
-constexpr int SMBIOS_NO_SUCH_STRING = 7;   // string index beyond the structure's strings
+constexpr int SMBIOS_DEVICE_ERROR = 1; // device cannot be opened or positioned
+constexpr int SMBIOS_NOT_OPEN = 2; // the handle is not open
+constexpr int SMBIOS_NO_ENTRY_POINT = 3; // no entry point found
+constexpr int SMBIOS_BAD_INDEX = 4; // structure index not below structureCount
+constexpr int SMBIOS_STRING_TOO_LONG = 5; // string does not end within the buffer
+constexpr int SMBIOS_BAD_STRUCTURE = 6; // structure malformed or outside the table
+constexpr int SMBIOS_NO_SUCH_STRING = 7; // string index beyond the structure's strings
 
 // The entry point as the firmware lays it out (31 bytes, little-endian),
 // decoded field by field.
@@ -73,7 +73,7 @@ struct SMBIOSStructure_System {
 struct SMBIOSHandle {
     int file = -1;
     long entryOffset = 0;
-    SMBIOSEntryPoint entry{};
+    SMBIOSEntryPoint entry {};
     std::uint32_t currentStructure = 0;
     long currentStructureOffset = 0;
     // First address past the structure table; no read goes beyond it.
@@ -95,8 +95,7 @@ int openSMBIOS(const char* memdev, SMBIOSHandle* handle);
 int openSMBIOSImage(std::span<const std::byte> memory, long base, SMBIOSHandle* handle);
 // Opens the kernel's copy of the tables: the entry point ("_SM_" 32-bit or
 // "_SM3_" 64-bit) and the structure table itself; 0 or 3.
-int openSMBIOSTables(std::span<const std::byte> entryPoint, std::span<const std::byte> table,
-                     SMBIOSHandle* handle);
+int openSMBIOSTables(std::span<const std::byte> entryPoint, std::span<const std::byte> table, SMBIOSHandle* handle);
 void closeSMBIOS(SMBIOSHandle* handle);
 // Moves the remembered position to structure index: 0, 2, 4 or 6.
 int seekSMBIOSStructure(SMBIOSHandle* handle, unsigned index);
@@ -105,7 +104,7 @@ int readSMBIOSStructure(SMBIOSHandle* handle, SMBIOSStructure* structure, unsign
 // Copies string stringIndex (from 1) of a structure into buffer:
 // 0, 2, 4, 5 (no terminator in buffer), 6 or 7 (buffer empty).
 int readSMBIOSStructureString(SMBIOSHandle* handle, unsigned structureIndex, unsigned stringIndex,
-                              unsigned char* buffer, unsigned short bufferSize);
+    unsigned char* buffer, unsigned short bufferSize);
 
 // Fills SMBIOS_ModelType, SMBIOS_SerialNumber and SMBIOS_ID (bootIdentity.h):
 // 0 when a System Information structure was found, else 1.

@@ -8,7 +8,8 @@
 #include <cstring>
 #include <span>
 
-namespace {
+namespace
+{
 
 // Enough structures to reach every string of a fuzzed table of 8 KiB.
 constexpr unsigned MAX_INDEX = 2048;
@@ -18,7 +19,7 @@ void readEverything(SMBIOSHandle& handle)
 {
     const unsigned count = handle.entry.structureCount < MAX_INDEX ? handle.entry.structureCount : MAX_INDEX;
     for (unsigned index = 0; index < count; ++index) {
-        SMBIOSStructure structure{};
+        SMBIOSStructure structure {};
         if (readSMBIOSStructure(&handle, &structure, index) != SMBIOS_OK)
             return;
         if (structure.header.length < SMBIOS_HEADER_SIZE)
@@ -38,7 +39,7 @@ void readEverything(SMBIOSHandle& handle)
         }
     }
     // A lower index restarts the walk.
-    SMBIOSStructure structure{};
+    SMBIOSStructure structure {};
     readSMBIOSStructure(&handle, &structure, 0);
 }
 

@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // Every sysPath() of this process lands in a private root.
 const std::string testRoot = [] {
@@ -31,7 +32,7 @@ constexpr long TABLE_ADDRESS = 0xE0000;
 
 std::string le16(unsigned value)
 {
-    return {static_cast<char>(value & 0xFF), static_cast<char>((value >> 8) & 0xFF)};
+    return { static_cast<char>(value & 0xFF), static_cast<char>((value >> 8) & 0xFF) };
 }
 
 std::string le32(unsigned long value)
@@ -63,23 +64,23 @@ struct Table {
     // System Information with product name and serial number string indices.
     Table& addSystem(unsigned productIndex, unsigned serialIndex, const std::vector<std::string>& strings)
     {
-        std::string formatted = {1, static_cast<char>(productIndex), 0, static_cast<char>(serialIndex)};
+        std::string formatted = { 1, static_cast<char>(productIndex), 0, static_cast<char>(serialIndex) };
         formatted += std::string(17, '\x11'); // uuid and wake-up type
         return add(SMBIOS_TYPE_SYSTEM, formatted, strings);
     }
 };
 
-std::string entryPoint(unsigned long tableAddress, unsigned tableLength, unsigned count,
-                       const char* dmiAnchor = "_DMI_")
+std::string entryPoint(
+    unsigned long tableAddress, unsigned tableLength, unsigned count, const char* dmiAnchor = "_DMI_")
 {
     std::string raw = "_SM_";
-    raw += '\xEE';                           // checksum, deliberately wrong
-    raw += '\x1F';                           // length
-    raw += "\x02\x08";                       // version 2.8
-    raw += le16(0x80);                       // largest structure
-    raw += std::string(6, '\0');             // revision, formatted area
+    raw += '\xEE'; // checksum, deliberately wrong
+    raw += '\x1F'; // length
+    raw += "\x02\x08"; // version 2.8
+    raw += le16(0x80); // largest structure
+    raw += std::string(6, '\0'); // revision, formatted area
     raw += std::string(dmiAnchor, 5);
-    raw += '\xEE';                           // intermediate checksum, wrong too
+    raw += '\xEE'; // intermediate checksum, wrong too
     raw += le16(tableLength);
     raw += le32(tableAddress);
     raw += le16(count);
@@ -96,10 +97,7 @@ struct Memory {
         ASSERT_LE(address + static_cast<long>(data.size()), MEMORY_SIZE);
         std::memcpy(bytes.data() + address, data.data(), data.size());
     }
-    void putTable(const Table& table, long address = TABLE_ADDRESS)
-    {
-        put(address, table.bytes);
-    }
+    void putTable(const Table& table, long address = TABLE_ADDRESS) { put(address, table.bytes); }
     void putEntryPoint(long address, const Table& table, long tableAddress = TABLE_ADDRESS)
     {
         put(address, entryPoint(tableAddress, table.bytes.size(), table.count));
@@ -112,12 +110,12 @@ Table walkTable()
 {
     Table table;
     table.add(0, "\x01\x02", {});
-    table.add(2, "\x01", {"A"});
-    table.add(3, "", {"chassis", "x"});
-    table.addSystem(1, 2, {"Model", "Serial"});
+    table.add(2, "\x01", { "A" });
+    table.add(3, "", { "chassis", "x" });
+    table.addSystem(1, 2, { "Model", "Serial" });
     table.add(4, std::string(2, '\0'), {});
-    table.add(5, "", {"five"});
-    table.add(6, "", {"six"});
+    table.add(5, "", { "five" });
+    table.add(6, "", { "six" });
     return table;
 }
 
@@ -148,11 +146,11 @@ TEST(SMBIOSEntryPoint, SearchCoversEveryParagraphBelowTheResetVector)
         int result;
     };
     const Row rows[] = {
-        {"first paragraph", 0xF0000, SMBIOS_OK},
-        {"last paragraph below 0xFFFF0", 0xFFFE0, SMBIOS_OK},
-        {"paragraph at 0xFFFF0", 0xFFFF0, SMBIOS_NO_ENTRY_POINT},
-        {"not on a paragraph boundary", 0xF0008, SMBIOS_NO_ENTRY_POINT},
-        {"below the BIOS area", 0xEFFF0, SMBIOS_NO_ENTRY_POINT},
+        { "first paragraph", 0xF0000, SMBIOS_OK },
+        { "last paragraph below 0xFFFF0", 0xFFFE0, SMBIOS_OK },
+        { "paragraph at 0xFFFF0", 0xFFFF0, SMBIOS_NO_ENTRY_POINT },
+        { "not on a paragraph boundary", 0xF0008, SMBIOS_NO_ENTRY_POINT },
+        { "below the BIOS area", 0xEFFF0, SMBIOS_NO_ENTRY_POINT },
     };
     Table table = walkTable();
     for (const Row& row : rows) {
@@ -216,10 +214,10 @@ TEST(SMBIOSStructureWalk, EmptyAndOneCharacterStringSetsAreWalkedOver)
 {
     Opened opened;
     openWith(opened, walkTable());
-    const unsigned types[] = {0, 2, 3, 1, 4, 5, 6};
+    const unsigned types[] = { 0, 2, 3, 1, 4, 5, 6 };
     for (unsigned index = 0; index < 7; ++index) {
         SCOPED_TRACE(index);
-        SMBIOSStructure structure{};
+        SMBIOSStructure structure {};
         ASSERT_EQ(readSMBIOSStructure(&opened.handle, &structure, index), SMBIOS_OK);
         EXPECT_EQ(structure.header.type, types[index]);
         EXPECT_EQ(structure.header.handle, 0x100 + index);
@@ -231,7 +229,7 @@ TEST(SMBIOSStructureWalk, IndexRules)
     Opened opened;
     Table table = walkTable();
     openWith(opened, table);
-    SMBIOSStructure structure{};
+    SMBIOSStructure structure {};
     structure.header.type = 99;
     EXPECT_EQ(readSMBIOSStructure(&opened.handle, &structure, table.count), SMBIOS_BAD_INDEX);
     EXPECT_EQ(structure.header.type, 99) << "structure left as it was";
@@ -274,7 +272,7 @@ TEST(SMBIOSStructureWalk, SeekToRememberedIndexReadsNothing)
     // Structure 4 itself is now unreadable; the seek does not look at it.
     opened.memory.put(opened.handle.currentStructureOffset + 1, std::string(1, '\x01'));
     EXPECT_EQ(seekSMBIOSStructure(&opened.handle, 4), SMBIOS_OK);
-    SMBIOSStructure structure{};
+    SMBIOSStructure structure {};
     EXPECT_EQ(readSMBIOSStructure(&opened.handle, &structure, 4), SMBIOS_BAD_STRUCTURE);
 }
 
@@ -284,19 +282,19 @@ TEST(SMBIOSStructureWalk, CorruptTablesStopCleanly)
         const char* name;
         std::string table;
         unsigned count;
-        unsigned index;     // structure asked for
+        unsigned index; // structure asked for
         int result;
     };
     Table good;
-    good.add(0, "", {"bios"});
+    good.add(0, "", { "bios" });
     const std::string one = good.bytes;
     const Row rows[] = {
-        {"length below the header", one + std::string("\x07\x02\x00\x00\x00\x00", 6), 2, 1, SMBIOS_BAD_STRUCTURE},
-        {"formatted area past the table", one + std::string("\x07\x40\x00\x00", 4), 2, 1, SMBIOS_BAD_STRUCTURE},
-        {"string set never ends", one + std::string("\x07\x04\x00\x00", 4) + "abc", 3, 2, SMBIOS_BAD_STRUCTURE},
-        {"count beyond the structures", one, 65535, 65534, SMBIOS_BAD_STRUCTURE},
-        {"table of zero bytes", std::string(64, '\0'), 200, 3, SMBIOS_BAD_STRUCTURE},
-        {"good structure still read", one, 1, 0, SMBIOS_OK},
+        { "length below the header", one + std::string("\x07\x02\x00\x00\x00\x00", 6), 2, 1, SMBIOS_BAD_STRUCTURE },
+        { "formatted area past the table", one + std::string("\x07\x40\x00\x00", 4), 2, 1, SMBIOS_BAD_STRUCTURE },
+        { "string set never ends", one + std::string("\x07\x04\x00\x00", 4) + "abc", 3, 2, SMBIOS_BAD_STRUCTURE },
+        { "count beyond the structures", one, 65535, 65534, SMBIOS_BAD_STRUCTURE },
+        { "table of zero bytes", std::string(64, '\0'), 200, 3, SMBIOS_BAD_STRUCTURE },
+        { "good structure still read", one, 1, 0, SMBIOS_OK },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -307,7 +305,7 @@ TEST(SMBIOSStructureWalk, CorruptTablesStopCleanly)
         memory.put(0xF0000, entryPoint(TABLE_ADDRESS, row.table.size(), row.count));
         SMBIOSHandle handle;
         ASSERT_EQ(openSMBIOSImage(memory.span(), 0, &handle), SMBIOS_OK);
-        SMBIOSStructure structure{};
+        SMBIOSStructure structure {};
         EXPECT_EQ(readSMBIOSStructure(&handle, &structure, row.index), row.result);
         unsigned char buffer[16] = {};
         EXPECT_EQ(readSMBIOSStructureString(&handle, row.index, 1, buffer, sizeof buffer), row.result);
@@ -320,7 +318,7 @@ TEST(SMBIOSStructureWalk, TableOutsideTheImageStopsCleanly)
     memory.put(0xF0000, entryPoint(0xFFFFFF00, 0x200, 4));
     SMBIOSHandle handle;
     ASSERT_EQ(openSMBIOSImage(memory.span(), 0, &handle), SMBIOS_OK);
-    SMBIOSStructure structure{};
+    SMBIOSStructure structure {};
     EXPECT_EQ(readSMBIOSStructure(&handle, &structure, 0), SMBIOS_BAD_STRUCTURE);
     EXPECT_EQ(readSMBIOSStructure(&handle, &structure, 3), SMBIOS_BAD_STRUCTURE);
 }
@@ -332,9 +330,9 @@ TEST(SMBIOSStrings, StringReadsByIndexAndBufferSize)
     const std::string forty = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcd";
     const std::string thirtyTwo = forty.substr(0, 32);
     Table table;
-    table.add(11, "", {"one", "A", forty, thirtyTwo});
+    table.add(11, "", { "one", "A", forty, thirtyTwo });
     table.add(12, "", {});
-    table.add(13, "", {"last"});
+    table.add(13, "", { "last" });
     struct Row {
         const char* name;
         unsigned structure;
@@ -344,18 +342,18 @@ TEST(SMBIOSStrings, StringReadsByIndexAndBufferSize)
         std::string text; // expected buffer text, first `size` bytes when 5
     };
     const Row rows[] = {
-        {"first string", 0, 1, 32, SMBIOS_OK, "one"},
-        {"one character", 0, 2, 32, SMBIOS_OK, "A"},
-        {"forty characters cut at the buffer", 0, 3, 32, SMBIOS_STRING_TOO_LONG, thirtyTwo},
-        {"thirty-two characters and NUL fit 33", 0, 4, 33, SMBIOS_OK, thirtyTwo},
-        {"thirty-two characters fill 32", 0, 4, 32, SMBIOS_STRING_TOO_LONG, thirtyTwo},
-        {"index beyond the strings", 0, 5, 32, SMBIOS_NO_SUCH_STRING, ""},
-        {"far beyond the strings", 0, 255, 32, SMBIOS_NO_SUCH_STRING, ""},
-        {"structure without strings", 1, 1, 32, SMBIOS_NO_SUCH_STRING, ""},
-        {"string at the table's end", 2, 1, 32, SMBIOS_OK, "last"},
-        {"index 0 is the empty string", 1, 0, 32, SMBIOS_OK, ""},
-        {"index 0 needs no structure", 999, 0, 32, SMBIOS_OK, ""},
-        {"structure index out of range", 3, 1, 32, SMBIOS_BAD_INDEX, "untouched"},
+        { "first string", 0, 1, 32, SMBIOS_OK, "one" },
+        { "one character", 0, 2, 32, SMBIOS_OK, "A" },
+        { "forty characters cut at the buffer", 0, 3, 32, SMBIOS_STRING_TOO_LONG, thirtyTwo },
+        { "thirty-two characters and NUL fit 33", 0, 4, 33, SMBIOS_OK, thirtyTwo },
+        { "thirty-two characters fill 32", 0, 4, 32, SMBIOS_STRING_TOO_LONG, thirtyTwo },
+        { "index beyond the strings", 0, 5, 32, SMBIOS_NO_SUCH_STRING, "" },
+        { "far beyond the strings", 0, 255, 32, SMBIOS_NO_SUCH_STRING, "" },
+        { "structure without strings", 1, 1, 32, SMBIOS_NO_SUCH_STRING, "" },
+        { "string at the table's end", 2, 1, 32, SMBIOS_OK, "last" },
+        { "index 0 is the empty string", 1, 0, 32, SMBIOS_OK, "" },
+        { "index 0 needs no structure", 999, 0, 32, SMBIOS_OK, "" },
+        { "structure index out of range", 3, 1, 32, SMBIOS_BAD_INDEX, "untouched" },
     };
     Opened opened;
     openWith(opened, table);
@@ -364,8 +362,7 @@ TEST(SMBIOSStrings, StringReadsByIndexAndBufferSize)
         unsigned char buffer[64];
         std::memset(buffer, 0, sizeof buffer);
         std::strcpy(reinterpret_cast<char*>(buffer), "untouched");
-        EXPECT_EQ(readSMBIOSStructureString(&opened.handle, row.structure, row.string, buffer, row.size),
-                  row.result);
+        EXPECT_EQ(readSMBIOSStructureString(&opened.handle, row.structure, row.string, buffer, row.size), row.result);
         if (row.result == SMBIOS_STRING_TOO_LONG)
             EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), row.size), row.text);
         else
@@ -376,7 +373,7 @@ TEST(SMBIOSStrings, StringReadsByIndexAndBufferSize)
 TEST(SMBIOSStrings, StringRunningPastTheTableIsRejected)
 {
     Table table;
-    table.add(11, "", {"abcdef"});
+    table.add(11, "", { "abcdef" });
     // Cut the table inside the string: the rest of memory still holds it.
     Memory memory;
     memory.putTable(table);
@@ -393,8 +390,8 @@ TEST(SMBIOSStrings, StringRunningPastTheTableIsRejected)
 std::string sm3EntryPoint(unsigned long maxSize)
 {
     std::string raw = "_SM3_";
-    raw += '\xEE';           // checksum
-    raw += '\x18';           // length 24
+    raw += '\xEE'; // checksum
+    raw += '\x18'; // length 24
     raw += std::string("\x03\x02\x00\x01\x00", 5); // version 3.2, docrev, revision, reserved
     raw += le32(maxSize);
     raw += le32(0x7A000000) + le32(0);
@@ -407,7 +404,7 @@ TEST(SMBIOSKernelTables, BothEntryPointFormsOpenTheTable)
     Table withEnd = walkTable();
     withEnd.add(127, "", {});
     // A well-formed structure after the end-of-table one is not counted.
-    const std::string afterEnd = withEnd.bytes + Table().add(9, "", {"after"}).bytes;
+    const std::string afterEnd = withEnd.bytes + Table().add(9, "", { "after" }).bytes;
     struct Row {
         const char* name;
         std::string entry;
@@ -416,29 +413,28 @@ TEST(SMBIOSKernelTables, BothEntryPointFormsOpenTheTable)
         unsigned count;
     };
     const Row rows[] = {
-        {"32-bit entry point", entryPoint(0xE8000, table.bytes.size(), table.count), table.bytes, SMBIOS_OK,
-         table.count},
-        {"64-bit entry point counts to the end-of-table structure", sm3EntryPoint(afterEnd.size()), afterEnd,
-         SMBIOS_OK, withEnd.count},
-        {"64-bit entry point without end-of-table structure", sm3EntryPoint(0x10000), table.bytes, SMBIOS_OK,
-         table.count},
-        {"64-bit maximum size cuts the table", sm3EntryPoint(table.bytes.size() - 3), table.bytes, SMBIOS_OK,
-         table.count - 1},
-        {"unknown anchor", "_XX_" + std::string(40, 'a'), table.bytes, SMBIOS_NO_ENTRY_POINT, 0},
-        {"32-bit entry point cut short", entryPoint(0, 10, 1).substr(0, 20), table.bytes, SMBIOS_NO_ENTRY_POINT,
-         0},
-        {"empty table", sm3EntryPoint(100), "", SMBIOS_NO_ENTRY_POINT, 0},
+        { "32-bit entry point", entryPoint(0xE8000, table.bytes.size(), table.count), table.bytes, SMBIOS_OK,
+            table.count },
+        { "64-bit entry point counts to the end-of-table structure", sm3EntryPoint(afterEnd.size()), afterEnd,
+            SMBIOS_OK, withEnd.count },
+        { "64-bit entry point without end-of-table structure", sm3EntryPoint(0x10000), table.bytes, SMBIOS_OK,
+            table.count },
+        { "64-bit maximum size cuts the table", sm3EntryPoint(table.bytes.size() - 3), table.bytes, SMBIOS_OK,
+            table.count - 1 },
+        { "unknown anchor", "_XX_" + std::string(40, 'a'), table.bytes, SMBIOS_NO_ENTRY_POINT, 0 },
+        { "32-bit entry point cut short", entryPoint(0, 10, 1).substr(0, 20), table.bytes, SMBIOS_NO_ENTRY_POINT, 0 },
+        { "empty table", sm3EntryPoint(100), "", SMBIOS_NO_ENTRY_POINT, 0 },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         SMBIOSHandle handle;
-        ASSERT_EQ(openSMBIOSTables(std::as_bytes(std::span(row.entry)), std::as_bytes(std::span(row.tableBytes)),
-                                   &handle),
-                  row.result);
+        ASSERT_EQ(
+            openSMBIOSTables(std::as_bytes(std::span(row.entry)), std::as_bytes(std::span(row.tableBytes)), &handle),
+            row.result);
         if (row.result != SMBIOS_OK)
             continue;
         EXPECT_EQ(handle.entry.structureCount, row.count);
-        SMBIOSStructure structure{};
+        SMBIOSStructure structure {};
         ASSERT_EQ(readSMBIOSStructure(&handle, &structure, 3), SMBIOS_OK);
         EXPECT_EQ(structure.header.type, SMBIOS_TYPE_SYSTEM);
         unsigned char buffer[33] = {};
@@ -484,10 +480,11 @@ Identity runGetSMBIOS()
     testing::internal::CaptureStderr();
     int result = getSMBIOS();
     std::string out = testing::internal::GetCapturedStdout();
-    return {result, out, testing::internal::GetCapturedStderr()};
+    return { result, out, testing::internal::GetCapturedStderr() };
 }
 
-class GetSMBIOS : public testing::Test {
+class GetSMBIOS : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -509,17 +506,17 @@ TEST_F(GetSMBIOS, IdentityFromSystemInformation)
         std::string serialNumber;
     };
     const Row rows[] = {
-        {"model and serial", 1, 2, {"4800-743", "41-ABCDE"}, "4800-743", "41-ABCDE"},
-        {"serial of 40 characters cut to 32", 1, 2, {"M", forty + "xx"}, "M", (forty + "xx").substr(0, 32)},
-        {"serial of 32 characters whole", 1, 2, {"M", forty.substr(0, 32)}, "M", forty.substr(0, 32)},
-        {"serial index 0", 1, 0, {"ABC"}, "ABC", ""},
-        {"serial index beyond the strings", 1, 3, {"ABC", "x"}, "ABC", ""},
-        {"no strings at all", 0, 0, {}, "", ""},
+        { "model and serial", 1, 2, { "4800-743", "41-ABCDE" }, "4800-743", "41-ABCDE" },
+        { "serial of 40 characters cut to 32", 1, 2, { "M", forty + "xx" }, "M", (forty + "xx").substr(0, 32) },
+        { "serial of 32 characters whole", 1, 2, { "M", forty.substr(0, 32) }, "M", forty.substr(0, 32) },
+        { "serial index 0", 1, 0, { "ABC" }, "ABC", "" },
+        { "serial index beyond the strings", 1, 3, { "ABC", "x" }, "ABC", "" },
+        { "no strings at all", 0, 0, {}, "", "" },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Table table;
-        table.add(0, "\x01\x02", {"bios vendor"});
+        table.add(0, "\x01\x02", { "bios vendor" });
         table.addSystem(row.product, row.serial, row.strings);
         writeMemoryDevice(table);
         Identity identity = runGetSMBIOS();
@@ -535,7 +532,7 @@ TEST_F(GetSMBIOS, ShortSystemInformationHasNoSerialNumber)
 {
     // An SMBIOS 2.0 record ends after the version string index.
     Table table;
-    table.add(SMBIOS_TYPE_SYSTEM, std::string("\x01\x02\x00", 3), {"maker", "Model"});
+    table.add(SMBIOS_TYPE_SYSTEM, std::string("\x01\x02\x00", 3), { "maker", "Model" });
     writeMemoryDevice(table);
     Identity identity = runGetSMBIOS();
     EXPECT_EQ(identity.result, 0);
@@ -545,7 +542,7 @@ TEST_F(GetSMBIOS, ShortSystemInformationHasNoSerialNumber)
 TEST_F(GetSMBIOS, TableWithoutSystemInformationLeavesIdentityEmpty)
 {
     Table table;
-    table.add(0, "", {"bios"}).add(2, "", {"board"});
+    table.add(0, "", { "bios" }).add(2, "", { "board" });
     writeMemoryDevice(table);
     Identity identity = runGetSMBIOS();
     EXPECT_EQ(identity.result, 1);
@@ -556,7 +553,7 @@ TEST_F(GetSMBIOS, TableWithoutSystemInformationLeavesIdentityEmpty)
 TEST_F(GetSMBIOS, CorruptStructureBeforeSystemInformationLeavesIdentityEmpty)
 {
     Table table;
-    table.add(0, "", {"bios"});
+    table.add(0, "", { "bios" });
     table.bytes += std::string("\x05\x03\x00\x00", 4);
     table.count = 3;
     writeMemoryDevice(table);
@@ -570,8 +567,7 @@ TEST_F(GetSMBIOS, MissingDeviceWritesNothingAndFails)
     Identity identity = runGetSMBIOS();
     EXPECT_EQ(identity.result, 1);
     EXPECT_EQ(identity.out, "");
-    EXPECT_EQ(identity.err, std::string(program_invocation_short_name) +
-                                ":168:/dev/mem: No such file or directory\n");
+    EXPECT_EQ(identity.err, std::string(program_invocation_short_name) + ":168:/dev/mem: No such file or directory\n");
     EXPECT_EQ(std::string(SMBIOS_ID), "");
 }
 
@@ -581,15 +577,15 @@ TEST_F(GetSMBIOS, NoEntryPointInMemoryIsReported)
     Identity identity = runGetSMBIOS();
     EXPECT_EQ(identity.result, 1);
     EXPECT_EQ(identity.out, "");
-    EXPECT_EQ(identity.err,
-              std::string(program_invocation_short_name) + ":203: SMBIOS entry point not found in memory\n");
+    EXPECT_EQ(
+        identity.err, std::string(program_invocation_short_name) + ":203: SMBIOS entry point not found in memory\n");
 }
 
 TEST_F(GetSMBIOS, KernelTablesServeWhenMemoryHasNoEntryPoint)
 {
     Table table;
-    table.add(0, "", {"bios"});
-    table.addSystem(1, 2, {"Kiosk 7", "SER-9"});
+    table.add(0, "", { "bios" });
+    table.addSystem(1, 2, { "Kiosk 7", "SER-9" });
     Table withEnd = table;
     withEnd.add(127, "", {});
     struct Row {
@@ -598,8 +594,8 @@ TEST_F(GetSMBIOS, KernelTablesServeWhenMemoryHasNoEntryPoint)
         std::string dmi;
     };
     const Row rows[] = {
-        {"32-bit", entryPoint(0xE0000, table.bytes.size(), table.count), table.bytes},
-        {"64-bit", sm3EntryPoint(withEnd.bytes.size()), withEnd.bytes},
+        { "32-bit", entryPoint(0xE0000, table.bytes.size(), table.count), table.bytes },
+        { "64-bit", sm3EntryPoint(withEnd.bytes.size()), withEnd.bytes },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -616,10 +612,10 @@ TEST_F(GetSMBIOS, KernelTablesServeWhenMemoryHasNoEntryPoint)
 TEST_F(GetSMBIOS, LegacyTableWinsOverKernelTables)
 {
     Table legacy;
-    legacy.addSystem(1, 2, {"Legacy", "L1"});
+    legacy.addSystem(1, 2, { "Legacy", "L1" });
     writeMemoryDevice(legacy);
     Table kernel;
-    kernel.addSystem(1, 2, {"Kernel", "K1"});
+    kernel.addSystem(1, 2, { "Kernel", "K1" });
     writeRootFile("/sys/firmware/dmi/tables/smbios_entry_point", entryPoint(0, kernel.bytes.size(), 1));
     writeRootFile("/sys/firmware/dmi/tables/DMI", kernel.bytes);
     Identity identity = runGetSMBIOS();
