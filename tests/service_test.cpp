@@ -190,6 +190,10 @@ protected:
     }
     void TearDown() override
     {
+        // A sanitizer build of the service reports its findings in the log.
+        std::string log = service_->log();
+        EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
+        EXPECT_EQ(log.find("runtime error:"), std::string::npos) << log;
         service_.reset();
         std::filesystem::remove_all(directory_);
     }
