@@ -3,6 +3,7 @@
 // role with the store server, and leaves the boot configuration, the /config
 // copies and the DHCP client settings for the platform.
 #include "bootIdentity.h"
+#include "disk.h"
 #include "fileReplace.h"
 #include "posConfigCommon.h"
 #include "prepareForNLS.h"
@@ -220,9 +221,13 @@ int main(int argc, char** argv)
     getSTNID();
     forkAndWait();
 
-    // The worker's setup steps join here, in this order: connectionTest(),
-    // getQORConfiguration(), the "STNID = %s\n" line, storeRoleFile(),
-    // getTerminalNumber(), getDiskPartition(), setSTNProperties().
+    // The connection test joins here, before the role catalogue.
+    getQORConfiguration();
+    std::printf("STNID = %s\n", STNID);
+    storeRoleFile();
+    getTerminalNumber();
+    getDiskPartition();
+    setSTNProperties();
 
     prepareForSLRS(target);
     return 0;
