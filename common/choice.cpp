@@ -154,7 +154,8 @@ void confirm(const MenuScreen& screen, const choice_s& entry)
 
 // The input loop; returns the selected position. A non-zero callback result
 // ends the process.
-int runInputLoop(const MenuScreen& screen, CHOICES* c, int (*timeout)(), const std::string (&helpLines)[3])
+int runInputLoop(
+    const MenuScreen& screen, CHOICES* c, int (*timeout)(), const std::string (&helpLines)[NUMBER_OF_HELP_LINES])
 {
     choice_s* entries = c->choices;
     MenuPosition position;
@@ -218,6 +219,9 @@ CHOICES* choiceAlloc(int numberOfChoices)
     if (numberOfChoices < 1)
         return nullptr;
     size_t count = static_cast<size_t>(numberOfChoices);
+    // A 32-bit size_t cannot hold the largest counts.
+    if (count > (SIZE_MAX - offsetof(CHOICES, choices)) / sizeof(choice_s))
+        return nullptr;
     size_t size = offsetof(CHOICES, choices) + count * sizeof(choice_s);
     auto* c = static_cast<CHOICES*>(std::calloc(1, size));
     if (c == nullptr)

@@ -22,6 +22,8 @@ namespace
 {
 
 constexpr const char* SESSION = "main";
+// How long the last screen stays after the program has ended.
+constexpr int HOLD_AFTER_EXIT_SECONDS = 300;
 constexpr std::chrono::milliseconds POLL_INTERVAL { 30 };
 
 std::string shellQuote(std::string_view text)
@@ -252,7 +254,9 @@ bool Terminal::start(const std::string& program, const std::vector<std::string>&
 
     // Runs after the program: records the modes it left and its status (the
     // status last, so that the modes are there once the status is), then
-    // keeps the terminal open so that the last screen stays readable.
+    // keeps the terminal open so that the last screen stays readable. The
+    // hold is bounded, so a test that dies before its destructor runs leaves
+    // no tmux server behind for long.
     std::string wrapper;
     if (!options.standardErrorPath.empty())
         wrapper += "exec 2>>" + shellQuote(options.standardErrorPath) + "\n";
@@ -261,7 +265,7 @@ bool Terminal::start(const std::string& program, const std::vector<std::string>&
     wrapper += "mv " + shellQuote(modesPath_ + ".tmp") + " " + shellQuote(modesPath_) + "\n";
     wrapper += "echo $status >" + shellQuote(statusPath_ + ".tmp") + "\n";
     wrapper += "mv " + shellQuote(statusPath_ + ".tmp") + " " + shellQuote(statusPath_) + "\n";
-    wrapper += "exec sleep infinity\n";
+    wrapper += "exec sleep " + std::to_string(HOLD_AFTER_EXIT_SECONDS) + "\n";
 
     std::vector<std::string> command = { "new-session", "-d", "-s", SESSION, "-x", std::to_string(options.columns),
         "-y", std::to_string(options.lines) };

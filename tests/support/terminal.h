@@ -22,8 +22,8 @@
 // The program runs as: env -i <environment> TERM=<terminalType> /bin/sh -c
 // <wrapper> <prefix...> <program> <args...>. The wrapper waits for the
 // program, records its exit status and the terminal modes ("stty -a") it
-// left behind, and then keeps the terminal open, so the last screen stays
-// readable after the program has ended.
+// left behind, and then keeps the terminal open for five minutes, so the
+// last screen stays readable after the program has ended.
 #pragma once
 
 #include <chrono>
