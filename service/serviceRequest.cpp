@@ -76,15 +76,14 @@ int requestLength(std::string_view received, bool inputEnded)
         return inputEnded ? REQUEST_TRUNCATED : REQUEST_INCOMPLETE;
     }
     size_t length = lineFeed + 1;
-    if (kindCarriesNul(received)) {
-        if (received.size() > length) {
-            if (received[length] == '\0')
-                ++length;
-        } else if (!inputEnded) {
-            // The NUL may still be on its way; replying and closing before it
-            // arrives would reset the connection under the client's reply.
-            return length + 1 > static_cast<size_t>(MAX_REQUEST) ? REQUEST_TOO_LONG : REQUEST_INCOMPLETE;
-        }
+    if (received.size() > length) {
+        // A NUL that came with a kind that goes without it is taken too.
+        if (received[length] == '\0')
+            ++length;
+    } else if (kindCarriesNul(received) && !inputEnded) {
+        // The NUL may still be on its way; replying and closing before it
+        // arrives would reset the connection under the client's reply.
+        return length + 1 > static_cast<size_t>(MAX_REQUEST) ? REQUEST_TOO_LONG : REQUEST_INCOMPLETE;
     }
     if (length > static_cast<size_t>(MAX_REQUEST))
         return REQUEST_TOO_LONG;

@@ -44,7 +44,8 @@ constexpr int REQUEST_TRUNCATED = -2;
 // the line, its line feed and, for every kind except "AKT=", "GEN=" and
 // "ping", the NUL that the clients send after the line feed. inputEnded says
 // that no more bytes will come (the peer closed, or the wait for the NUL ran
-// out); a request whose NUL never came is then complete without it.
+// out); a request whose NUL never came is then complete without it. A NUL
+// that arrived with one of the three kinds sent without it is counted too.
 // REQUEST_INCOMPLETE while bytes are still due, REQUEST_TOO_LONG when the
 // request cannot fit in MAX_REQUEST bytes, REQUEST_TRUNCATED when the input
 // ended before the line feed.
