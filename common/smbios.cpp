@@ -225,6 +225,22 @@ void setEmpty(unsigned char* buffer, unsigned short bufferSize)
         buffer[0] = 0;
 }
 
+// One identity text: the first 32 bytes of the string, the 33rd byte of the
+// array never written (it stays NUL). Firmware strings are meant to be
+// printable; a control character would travel into properties files and
+// server requests, so it is shown as '.'.
+void readIdentityText(SMBIOSHandle& handle, unsigned structureIndex, unsigned stringIndex, char* text)
+{
+    text[0] = 0;
+    readSMBIOSStructureString(
+        &handle, structureIndex, stringIndex, reinterpret_cast<unsigned char*>(text), IDENTITY_TEXT_SIZE);
+    for (unsigned short i = 0; i < IDENTITY_TEXT_SIZE && text[i] != 0; ++i) {
+        const unsigned char byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 || byte == 0x7F)
+            text[i] = '.';
+    }
+}
+
 } // namespace
 
 SMBIOSHandle::SMBIOSHandle(SMBIOSHandle&& other) noexcept
@@ -483,13 +499,8 @@ int getSMBIOS(void)
         // that a short (older) record lacks names no string.
         auto stringField
             = [&structure](std::size_t offset) -> unsigned { return structure.buffer[offset - SMBIOS_HEADER_SIZE]; };
-        // Only the first 32 bytes are ever written: the 33rd stays NUL.
-        SMBIOS_SerialNumber[0] = 0;
-        SMBIOS_ModelType[0] = 0;
-        readSMBIOSStructureString(&handle, index, stringField(SMBIOSStructure_System::serialNumberString),
-            reinterpret_cast<unsigned char*>(SMBIOS_SerialNumber), IDENTITY_TEXT_SIZE);
-        readSMBIOSStructureString(&handle, index, stringField(SMBIOSStructure_System::productNameString),
-            reinterpret_cast<unsigned char*>(SMBIOS_ModelType), IDENTITY_TEXT_SIZE);
+        readIdentityText(handle, index, stringField(SMBIOSStructure_System::serialNumberString), SMBIOS_SerialNumber);
+        readIdentityText(handle, index, stringField(SMBIOSStructure_System::productNameString), SMBIOS_ModelType);
         std::snprintf(SMBIOS_ID, sizeof SMBIOS_ID, "MT.%s.SN.%s", SMBIOS_ModelType, SMBIOS_SerialNumber);
     }
     closeSMBIOS(&handle);

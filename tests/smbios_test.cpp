@@ -512,6 +512,7 @@ TEST_F(GetSMBIOS, IdentityFromSystemInformation)
         { "serial index 0", 1, 0, { "ABC" }, "ABC", "" },
         { "serial index beyond the strings", 1, 3, { "ABC", "x" }, "ABC", "" },
         { "no strings at all", 0, 0, {}, "", "" },
+        { "control characters shown as dots", 1, 2, { "A\tB", std::string("S\nN\x7F") + "=1" }, "A.B", "S.N.=1" },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
