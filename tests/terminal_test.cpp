@@ -72,17 +72,6 @@ TEST_F(TerminalDriver, ReportsTheExitStatusAndKeepsTheLastScreen)
     EXPECT_NE(terminal.terminalModesAfterExit().find("icanon"), std::string::npos);
 }
 
-TEST_F(TerminalDriver, HasTheRequestedSize)
-{
-    Terminal terminal;
-    TerminalOptions options = withPath();
-    options.columns = 100;
-    options.lines = 30;
-    ASSERT_TRUE(terminal.start("/bin/sh", { "-c", "stty size" }, options)) << terminal.error();
-    EXPECT_TRUE(terminal.waitForText("30 100")) << terminal.dump();
-    EXPECT_EQ(terminal.screen().size(), 30u);
-}
-
 TEST_F(TerminalDriver, TypedTextAndNamedKeysReachTheProgram)
 {
     Terminal terminal;
@@ -91,21 +80,6 @@ TEST_F(TerminalDriver, TypedTextAndNamedKeysReachTheProgram)
     ASSERT_TRUE(terminal.typeText("a b;'c"));
     ASSERT_TRUE(terminal.sendKeys({ "Enter" }));
     EXPECT_TRUE(terminal.waitForText("got <a b;'c>")) << terminal.dump();
-}
-
-TEST_F(TerminalDriver, PositionsCountCharactersNotBytes)
-{
-    Terminal terminal;
-    TerminalOptions options = withPath();
-    options.environment.push_back("LANG=C.UTF-8");
-    ASSERT_TRUE(terminal.start("/bin/sh", { "-c", "printf '\\n\\303\\244\\303\\244 X rest\\n'; sleep 5" }, options))
-        << terminal.error();
-    ASSERT_TRUE(terminal.waitForText("X rest")) << terminal.dump();
-    ScreenPosition position = terminal.find("X rest");
-    EXPECT_EQ(position.row, 1);
-    EXPECT_EQ(position.column, 3);
-    EXPECT_EQ(terminal.textAt(1, 1, 3), "\xC3\xA4 X");
-    EXPECT_EQ(terminal.find("absent").row, -1);
 }
 
 TEST_F(TerminalDriver, TerminalsRunningAtTheSameTimeAreSeparate)
