@@ -13,7 +13,8 @@
 #include <string>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 std::string fullList()
 {
@@ -21,15 +22,14 @@ std::string fullList()
     for (int i = 0; i < MAX_DIR_ENTRIES; ++i) {
         // Mostly other images; every tenth entry a version of the requested one.
         std::string root = (i % 10 == 0) ? "posQOR_STNC" : "posQOR_Other" + std::to_string(i % 37);
-        text += root + "-" + std::to_string(i % 7) + "." + std::to_string(i % 5) + "." + std::to_string(i % 3) + "-" +
-                std::to_string(2000 + i % 9) + "." + std::to_string(1 + i % 12) + "." + std::to_string(1 + i % 28) +
-                (i % 2 ? ".gz" : "") + "\n";
+        text += root + "-" + std::to_string(i % 7) + "." + std::to_string(i % 5) + "." + std::to_string(i % 3) + "-"
+            + std::to_string(2000 + i % 9) + "." + std::to_string(1 + i % 12) + "." + std::to_string(1 + i % 28)
+            + (i % 2 ? ".gz" : "") + "\n";
     }
     return text;
 }
 
-template <typename Work>
-double nanosecondsPerCall(int rounds, Work work)
+template <typename Work> double nanosecondsPerCall(int rounds, Work work)
 {
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < rounds; ++i)

@@ -14,7 +14,8 @@ const char* const ImageFileSizeProductionFileName = "/etc/opt/qor/retail/posQOR_
 const char* const ImageFileSizeTestFileName = "/tmp/posQOR_imageDirSizes.txt";
 const char* ImageFileSizeFileName = ImageFileSizeProductionFileName;
 
-namespace {
+namespace
+{
 
 // Words of the sizes file: a size of at most 10 digits and a link name of at
 // most 512 characters. A longer word is reported and its pair skipped as a
@@ -49,9 +50,13 @@ unsigned long sizeValue(std::string_view word)
 }
 
 // RAII owner of a read-only descriptor.
-class ReadFile {
+class ReadFile
+{
 public:
-    explicit ReadFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    explicit ReadFile(const std::string& path)
+        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC))
+    {
+    }
     ~ReadFile()
     {
         if (fd_ >= 0)
@@ -80,9 +85,9 @@ unsigned long findImageSize(std::string_view sizesText, const char* linkName)
             return 0;
         if (size.size() > MAX_SIZE_WORD_LEN || name.size() > MAX_LINK_WORD_LEN) {
             std::fprintf(stderr, "Image size entry =%.*s %.*s= longer than %zu/%zu characters, ignored\n",
-                         static_cast<int>(std::min<std::size_t>(size.size(), 20)), size.data(),
-                         static_cast<int>(std::min<std::size_t>(name.size(), 60)), name.data(), MAX_SIZE_WORD_LEN,
-                         MAX_LINK_WORD_LEN);
+                static_cast<int>(std::min<std::size_t>(size.size(), 20)), size.data(),
+                static_cast<int>(std::min<std::size_t>(name.size(), 60)), name.data(), MAX_SIZE_WORD_LEN,
+                MAX_LINK_WORD_LEN);
             continue;
         }
         if (name == wanted)
@@ -110,7 +115,7 @@ unsigned long getRealImageSize(const char* imageFileName)
         text.append(buffer, static_cast<std::size_t>(got));
         if (text.size() > MAX_SIZES_FILE_BYTES) {
             std::fprintf(stderr, "Image file size file %s larger than %zu bytes, the rest is ignored\n",
-                         ImageFileSizeFileName, MAX_SIZES_FILE_BYTES);
+                ImageFileSizeFileName, MAX_SIZES_FILE_BYTES);
             // Do not let the cut split the last word into a false entry.
             text.resize(MAX_SIZES_FILE_BYTES);
             while (!text.empty() && !isSpace(text.back()))

@@ -5,7 +5,8 @@
 #include <cstring>
 #include <string>
 
-namespace {
+namespace
+{
 
 // Root, version, release, build, year, month, day, and one ignored field.
 constexpr int IMAGE_NAME_FIELDS = 8;
@@ -86,7 +87,7 @@ int parseImageStats(const char* s, IMAGE_STATS* stats)
         fields[field] += c;
     }
 
-    int* numbers[] = {&stats->version, &stats->release, &stats->build, &stats->year, &stats->month, &stats->day};
+    int* numbers[] = { &stats->version, &stats->release, &stats->build, &stats->year, &stats->month, &stats->day };
     for (int i = 0; i < 6; ++i)
         *numbers[i] = leadingInteger(fields[i + 1]);
     std::memcpy(stats->rootName, fields[0].data(), fields[0].size());
@@ -95,8 +96,8 @@ int parseImageStats(const char* s, IMAGE_STATS* stats)
     return IMAGE_NAME_OK;
 }
 
-void getImageStats(const char* s, char* rootName, int* version, int* release, int* build, int* year, int* month,
-                   int* day, int* zip)
+void getImageStats(
+    const char* s, char* rootName, int* version, int* release, int* build, int* year, int* month, int* day, int* zip)
 {
     IMAGE_STATS stats;
     parseImageStats(s, &stats);
@@ -112,8 +113,8 @@ void getImageStats(const char* s, char* rootName, int* version, int* release, in
 
 std::string getLinkBaseName(const IMAGE_STATS& stats)
 {
-    return "posQOR_ilink_" + std::string(stats.rootName) + "Y" + std::to_string(stats.year) + "M" +
-           std::to_string(stats.month) + "D" + std::to_string(stats.day) + "Z" + std::to_string(stats.zip);
+    return "posQOR_ilink_" + std::string(stats.rootName) + "Y" + std::to_string(stats.year) + "M"
+        + std::to_string(stats.month) + "D" + std::to_string(stats.day) + "Z" + std::to_string(stats.zip);
 }
 
 std::string getVersionText(const IMAGE_STATS& stats)

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-constexpr int MAX_IMAGE_NAME_LEN = 128;   // root name with its terminator
+constexpr int MAX_IMAGE_NAME_LEN = 128; // root name with its terminator
 constexpr int MAX_IMAGE_VERSION_LEN = 16; // version text with its terminator
 
 // A parsed image file name; an empty root means the name is not usable.
@@ -22,7 +22,7 @@ typedef struct imageStats_s {
 
 // Results of parseImageStats.
 constexpr int IMAGE_NAME_OK = 0;
-constexpr int IMAGE_NAME_REFUSED = -1;     // empty, names a checksum ("md5") or holds a '/'
+constexpr int IMAGE_NAME_REFUSED = -1; // empty, names a checksum ("md5") or holds a '/'
 constexpr int IMAGE_NAME_OUT_OF_RANGE = -2; // more than 8 fields, or a field over 127 characters
 
 // Parses s into stats (all zero and an empty root unless the result is
@@ -30,8 +30,8 @@ constexpr int IMAGE_NAME_OUT_OF_RANGE = -2; // more than 8 fields, or a field ov
 int parseImageStats(const char* s, IMAGE_STATS* stats);
 
 // Parses s into the outputs; rootName must hold MAX_IMAGE_NAME_LEN bytes.
-void getImageStats(const char* s, char* rootName, int* version, int* release, int* build, int* year, int* month,
-                   int* day, int* zip);
+void getImageStats(
+    const char* s, char* rootName, int* version, int* release, int* build, int* year, int* month, int* day, int* zip);
 
 // "posQOR_ilink_<root>Y<year>M<month>D<day>Z<zip>".
 std::string getLinkBaseName(const IMAGE_STATS& stats);
@@ -45,7 +45,7 @@ std::string getLinkName(const IMAGE_STATS& stats);
 
 // ---- Image sizes file --------------------------------------------------------
 extern const char* const ImageFileSizeProductionFileName; // "/etc/opt/qor/retail/posQOR_imageDirSizes.txt"
-extern const char* const ImageFileSizeTestFileName;       // "/tmp/posQOR_imageDirSizes.txt"
+extern const char* const ImageFileSizeTestFileName; // "/tmp/posQOR_imageDirSizes.txt"
 // The sizes file that lookups read; the production file unless useTestMode ran.
 extern const char* ImageFileSizeFileName;
 

@@ -20,10 +20,11 @@ const char* const DEFAULT_IMAGE_NAME = "default";
 
 char dirList[MAX_DIR_ENTRIES][DIR_ENTRY_SIZE];
 
-namespace {
+namespace
+{
 
-constexpr int MAX_DISK_IMAGES = 6;       // disks 0 to 5
-constexpr int MAX_DISK_PARTITIONS = 10;  // partitions 0 to 9
+constexpr int MAX_DISK_IMAGES = 6; // disks 0 to 5
+constexpr int MAX_DISK_PARTITIONS = 10; // partitions 0 to 9
 constexpr int IMAGE_ENTRY_FIGURE = 32768; // fifth field of every image entry, read by the platform
 // A list file is one image name per line; reading stops well above what
 // 1000 lines of 127 characters need.
@@ -95,27 +96,31 @@ MatchedImage matchRequest(const std::string& request)
     char* version = nullptr;
     int compressed = 0;
     matchImageName(request.c_str(), &name, &version, &compressed);
-    return {name, version, compressed};
+    return { name, version, compressed };
 }
 
 std::string imageEntry(const std::string& destination, const MatchedImage& image, const std::string& server)
 {
-    return destination + ";" + image.name + ";" + image.version + ";" + server + ";" +
-           std::to_string(IMAGE_ENTRY_FIGURE) + (image.compressed ? ";compressed" : "");
+    return destination + ";" + image.name + ";" + image.version + ";" + server + ";"
+        + std::to_string(IMAGE_ENTRY_FIGURE) + (image.compressed ? ";compressed" : "");
 }
 
 void reportImageNotWritten(const MatchedImage& image, const std::string& destination, const std::string& server)
 {
     std::printf("%s", _("An error occurred attempting to write the new configuration data\n"));
     std::fprintf(stderr, "Unable to write IMAGE data : %s %s %s %s\n", image.name.c_str(), image.version.c_str(),
-                 destination.c_str(), server.c_str());
+        destination.c_str(), server.c_str());
 }
 
 // The configuration is assembled in memory and replaces the target as a
 // whole, so a power cut never leaves the platform a torn file.
-class MemoryFile {
+class MemoryFile
+{
 public:
-    MemoryFile() : file_(open_memstream(&data_, &size_)) {}
+    MemoryFile()
+        : file_(open_memstream(&data_, &size_))
+    {
+    }
     ~MemoryFile()
     {
         if (file_ != nullptr)
@@ -192,7 +197,7 @@ void foldCase(const char* root, char* folded)
 
 std::array<int, 6> versionAndDate(const IMAGE_STATS& stats)
 {
-    return {stats.version, stats.release, stats.build, stats.year, stats.month, stats.day};
+    return { stats.version, stats.release, stats.build, stats.year, stats.month, stats.day };
 }
 
 // The screen, the alarm and the reboot when no image fits; returns only when
@@ -218,8 +223,7 @@ void showImageNotFound(const char* configured)
 
 bool readListFile(std::string& text)
 {
-    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(sysPath(IMAGE_DIR_LIST_FILE).c_str(), "re"),
-                                                 &std::fclose);
+    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(sysPath(IMAGE_DIR_LIST_FILE).c_str(), "re"), &std::fclose);
     if (!file)
         return false;
     char buffer[8192];
@@ -227,8 +231,8 @@ bool readListFile(std::string& text)
     while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
         text.append(buffer, got);
         if (text.size() > MAX_DIR_LIST_FILE_BYTES) {
-            std::fprintf(stderr, "Image directory list larger than %zu bytes, the rest is ignored\n",
-                         MAX_DIR_LIST_FILE_BYTES);
+            std::fprintf(
+                stderr, "Image directory list larger than %zu bytes, the rest is ignored\n", MAX_DIR_LIST_FILE_BYTES);
             // Up to the last complete line only.
             text.resize(MAX_DIR_LIST_FILE_BYTES);
             text.resize(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
@@ -256,8 +260,8 @@ int loadImageDirList(std::string_view listText)
     std::size_t at = 0;
     while (at < listText.size()) {
         if (count == MAX_DIR_ENTRIES) {
-            std::fprintf(stderr, "Image directory list holds more than %d entries, the rest is ignored\n",
-                         MAX_DIR_ENTRIES);
+            std::fprintf(
+                stderr, "Image directory list holds more than %d entries, the rest is ignored\n", MAX_DIR_ENTRIES);
             break;
         }
         std::size_t end = listText.find('\n', at);
@@ -269,7 +273,7 @@ int loadImageDirList(std::string_view listText)
         ++lineNumber;
         if (line.size() > static_cast<std::size_t>(MAX_DIR_LINE_LEN)) {
             std::fprintf(stderr, "Image directory list line %d longer than %d characters, ignored: =%.*s...=\n",
-                         lineNumber, MAX_DIR_LINE_LEN, 40, line.data());
+                lineNumber, MAX_DIR_LINE_LEN, 40, line.data());
             continue;
         }
         // The line end stays with the entry when it fits, as the platform's
@@ -293,8 +297,7 @@ int loadImageDirList(std::string_view listText)
         if (parseImageStats(entry, &stats) == IMAGE_NAME_OUT_OF_RANGE) {
             std::fprintf(stderr, "Image directory list entry =%s= has too many fields, ignored\n", entry);
         } else if (stats.rootName[0] != '\0' && !versionTextFits(stats)) {
-            std::fprintf(stderr, "Image directory list entry =%s= has a version that does not fit, ignored\n",
-                         entry);
+            std::fprintf(stderr, "Image directory list entry =%s= has a version that does not fit, ignored\n", entry);
             stats.rootName[0] = '\0';
         }
         foldCase(stats.rootName, foldedRoots[i]);
@@ -335,12 +338,12 @@ int selectImageEntry(const char* request)
     // then decide in their order, so the result is that of six walks.
     // Passes 1 to 4: the first entry with the same root and all six numbers
     // (1: exact case and zip, 2: any case and zip, 3: exact case, 4: any case).
-    int firstOfPass[4] = {-1, -1, -1, -1};
+    int firstOfPass[4] = { -1, -1, -1, -1 };
     // Pass 5: the same version with the latest date; pass 6: the greatest
     // version and date. Only a strictly greater value replaces the best, so
     // the earliest entry wins a tie and an all-zero value never wins.
     int latestOfVersion = -1;
-    std::array<int, 3> latestDate = {0, 0, 0};
+    std::array<int, 3> latestDate = { 0, 0, 0 };
     int greatest = -1;
     std::array<int, 6> greatestNumbers = {};
 
@@ -353,14 +356,14 @@ int selectImageEntry(const char* request)
         if (numbers == wantedNumbers) {
             bool exactCase = std::strcmp(entry.rootName, wanted.rootName) == 0;
             bool sameZip = entry.zip == wanted.zip;
-            const bool selects[4] = {exactCase && sameZip, sameZip, exactCase, true};
+            const bool selects[4] = { exactCase && sameZip, sameZip, exactCase, true };
             for (int pass = 0; pass < 4; ++pass) {
                 if (selects[pass] && firstOfPass[pass] < 0)
                     firstOfPass[pass] = i;
             }
         }
         if (entry.version == wanted.version && entry.release == wanted.release && entry.build == wanted.build) {
-            std::array<int, 3> date = {entry.year, entry.month, entry.day};
+            std::array<int, 3> date = { entry.year, entry.month, entry.day };
             if (date > latestDate) {
                 latestOfVersion = i;
                 latestDate = date;
@@ -453,8 +456,8 @@ void writeImage(FILE* cfgFile)
                 continue;
             MatchedImage image = matchRequest(request);
             std::string destination = property(diskKey(d, p, "Device"));
-            if (image.found() && !destination.empty() && !server.empty() && image.isSafe() &&
-                isSafeValue(destination) && isSafeValue(server))
+            if (image.found() && !destination.empty() && !server.empty() && image.isSafe() && isSafeValue(destination)
+                && isSafeValue(server))
                 writeEntry(imageEntry(destination, image, server), true);
             else
                 reportImageNotWritten(image, destination, server);
@@ -484,8 +487,8 @@ void writeImage(FILE* cfgFile)
             std::size_t length = fstab.size() + (fstab.empty() ? 0 : 1) + entry.size();
             if (length > static_cast<std::size_t>(MAX_FSTAB_LEN)) {
                 std::printf("%s", _("An error occurred attempting to write the new configuration data\n"));
-                std::fprintf(stderr, "FSTAB value would exceed %d characters, %s at %s not written\n",
-                             MAX_FSTAB_LEN, device.c_str(), mountPoint.c_str());
+                std::fprintf(stderr, "FSTAB value would exceed %d characters, %s at %s not written\n", MAX_FSTAB_LEN,
+                    device.c_str(), mountPoint.c_str());
                 continue;
             }
             if (!fstab.empty())
@@ -501,9 +504,9 @@ void writeImage(FILE* cfgFile)
         putPiece(cfgFile, "FSTAB=" + fstab + "\n");
 }
 
-void writeConf(FILE* /*cfgFile*/) {}
+void writeConf(FILE* /*cfgFile*/) { }
 
-void writeDisk(FILE* /*cfgFile*/) {}
+void writeDisk(FILE* /*cfgFile*/) { }
 
 void writePart(FILE* cfgFile)
 {
@@ -529,7 +532,7 @@ void writePart(FILE* cfgFile)
     if (!safe || !isSafeValue(device)) {
         std::printf("%s", _("An error occurred attempting to write the new configuration data\n"));
         std::fprintf(stderr, "Unusable partition or disk value in =%s= =%s=, no PART and DISK lines written\n",
-                     line.c_str(), device.c_str());
+            line.c_str(), device.c_str());
         return;
     }
     if (!line.empty())

@@ -13,7 +13,7 @@ constexpr int MAX_DIR_LINE_LEN = 127;
 constexpr int MAX_FSTAB_LEN = 255;
 constexpr int MAX_MATCH_NAME_LEN = 256;
 extern const char* const IMAGE_DIR_LIST_FILE; // "/etc/opt/qor/retail/posQOR_imageDirContents.txt"
-extern const char* const DEFAULT_IMAGE_NAME;  // "default"
+extern const char* const DEFAULT_IMAGE_NAME; // "default"
 
 // The image directory list as loaded; an entry whose first byte is zero is empty.
 extern char dirList[MAX_DIR_ENTRIES][DIR_ENTRY_SIZE];

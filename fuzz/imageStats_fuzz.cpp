@@ -11,7 +11,8 @@
 #include <string>
 #include <string_view>
 
-namespace {
+namespace
+{
 
 void check(bool condition)
 {
@@ -34,8 +35,8 @@ void parseOneName(const std::string& name)
 
     char root[MAX_IMAGE_NAME_LEN];
     int numbers[7];
-    getImageStats(name.c_str(), root, &numbers[0], &numbers[1], &numbers[2], &numbers[3], &numbers[4], &numbers[5],
-                  &numbers[6]);
+    getImageStats(
+        name.c_str(), root, &numbers[0], &numbers[1], &numbers[2], &numbers[3], &numbers[4], &numbers[5], &numbers[6]);
     check(std::strcmp(root, stats.rootName) == 0 && numbers[6] == stats.zip);
 }
 
@@ -48,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     std::size_t lineEnd = input.find('\n');
     std::string request = input.substr(0, lineEnd);
-    std::string_view list = lineEnd == std::string::npos ? std::string_view() : std::string_view(input).substr(lineEnd + 1);
+    std::string_view list
+        = lineEnd == std::string::npos ? std::string_view() : std::string_view(input).substr(lineEnd + 1);
     parseOneName(request);
 
     int count = loadImageDirList(list);

@@ -7,7 +7,8 @@
 #include <climits>
 #include <string>
 
-namespace {
+namespace
+{
 
 struct NameRow {
     const char* name;
@@ -17,16 +18,16 @@ struct NameRow {
 
 std::string describe(const IMAGE_STATS& s)
 {
-    return std::string("root=") + s.rootName + " " + std::to_string(s.version) + "." + std::to_string(s.release) +
-           "." + std::to_string(s.build) + " " + std::to_string(s.year) + "-" + std::to_string(s.month) + "-" +
-           std::to_string(s.day) + " zip=" + std::to_string(s.zip);
+    return std::string("root=") + s.rootName + " " + std::to_string(s.version) + "." + std::to_string(s.release) + "."
+        + std::to_string(s.build) + " " + std::to_string(s.year) + "-" + std::to_string(s.month) + "-"
+        + std::to_string(s.day) + " zip=" + std::to_string(s.zip);
 }
 
 void expectParsed(const NameRow& row)
 {
     IMAGE_STATS stats;
     parseImageStats(row.name, &stats);
-    IMAGE_STATS expected{};
+    IMAGE_STATS expected {};
     std::snprintf(expected.rootName, sizeof expected.rootName, "%s", row.root);
     expected.version = row.version;
     expected.release = row.release;
@@ -43,14 +44,14 @@ void expectParsed(const NameRow& row)
 TEST(ImageNameGrammar, PublishedNamesGiveRootVersionDateAndZip)
 {
     const NameRow rows[] = {
-        {"posQOR_STNC-2.1.0-2005.06.15.gz", "posQOR_STNC", 2, 1, 0, 2005, 6, 15, 1},
-        {"posQOR_STNC-2.1.0-2005.06.15", "posQOR_STNC", 2, 1, 0, 2005, 6, 15, 0},
-        {"posQOR_STNC-2.1.0-2005.06.15.GZ", "posQOR_STNC", 2, 1, 0, 2005, 6, 15, 1},
-        {"posQOR_STNC-2.1", "posQOR_STNC", 2, 1, 0, 0, 0, 0, 0},
-        {"posQOR_STNC", "posQOR_STNC", 0, 0, 0, 0, 0, 0, 0},
-        {"posQOR_STNC-10.20.30-1999.12.31.gz", "posQOR_STNC", 10, 20, 30, 1999, 12, 31, 1},
+        { "posQOR_STNC-2.1.0-2005.06.15.gz", "posQOR_STNC", 2, 1, 0, 2005, 6, 15, 1 },
+        { "posQOR_STNC-2.1.0-2005.06.15", "posQOR_STNC", 2, 1, 0, 2005, 6, 15, 0 },
+        { "posQOR_STNC-2.1.0-2005.06.15.GZ", "posQOR_STNC", 2, 1, 0, 2005, 6, 15, 1 },
+        { "posQOR_STNC-2.1", "posQOR_STNC", 2, 1, 0, 0, 0, 0, 0 },
+        { "posQOR_STNC", "posQOR_STNC", 0, 0, 0, 0, 0, 0, 0 },
+        { "posQOR_STNC-10.20.30-1999.12.31.gz", "posQOR_STNC", 10, 20, 30, 1999, 12, 31, 1 },
         // ".Gz" is neither of the two compressed endings.
-        {"posQOR_STNC-2.1.0-2005.06.15.Gz", "posQOR_STNC", 2, 1, 0, 2005, 6, 15, 0},
+        { "posQOR_STNC-2.1.0-2005.06.15.Gz", "posQOR_STNC", 2, 1, 0, 2005, 6, 15, 0 },
     };
     for (const NameRow& row : rows)
         expectParsed(row);
@@ -59,11 +60,11 @@ TEST(ImageNameGrammar, PublishedNamesGiveRootVersionDateAndZip)
 TEST(ImageNameGrammar, SeparatorsAfterTheRootAreInterchangeable)
 {
     const NameRow rows[] = {
-        {"img-1-2-3-2005-6-7", "img", 1, 2, 3, 2005, 6, 7, 0},
-        {"img-1.2.3.2005.6.7", "img", 1, 2, 3, 2005, 6, 7, 0},
-        {"img-1.2-3.2005-6.7", "img", 1, 2, 3, 2005, 6, 7, 0},
+        { "img-1-2-3-2005-6-7", "img", 1, 2, 3, 2005, 6, 7, 0 },
+        { "img-1.2.3.2005.6.7", "img", 1, 2, 3, 2005, 6, 7, 0 },
+        { "img-1.2-3.2005-6.7", "img", 1, 2, 3, 2005, 6, 7, 0 },
         // Two separators in a row leave an empty field that reads 0.
-        {"img-1..3", "img", 1, 0, 3, 0, 0, 0, 0},
+        { "img-1..3", "img", 1, 0, 3, 0, 0, 0, 0 },
     };
     for (const NameRow& row : rows)
         expectParsed(row);
@@ -72,13 +73,13 @@ TEST(ImageNameGrammar, SeparatorsAfterTheRootAreInterchangeable)
 TEST(ImageNameGrammar, RootKeepsDashNotFollowedByDigitAndDropsDots)
 {
     const NameRow rows[] = {
-        {"my-image-1.0.0", "my-image", 1, 0, 0, 0, 0, 0, 0},
-        {"posQOR_STNC.gz", "posQOR_STNCgz", 0, 0, 0, 0, 0, 0, 1},
-        {"a.b.c-1.2.3", "abc", 1, 2, 3, 0, 0, 0, 0},
-        {"trailing-", "trailing-", 0, 0, 0, 0, 0, 0, 0},
-        {"-1.2.3", "", 1, 2, 3, 0, 0, 0, 0},
-        {"x--1", "x-", 1, 0, 0, 0, 0, 0, 0}, // the first '-' is followed by '-', the second ends the root
-        {"img-a.b.c", "img-abc", 0, 0, 0, 0, 0, 0, 0},
+        { "my-image-1.0.0", "my-image", 1, 0, 0, 0, 0, 0, 0 },
+        { "posQOR_STNC.gz", "posQOR_STNCgz", 0, 0, 0, 0, 0, 0, 1 },
+        { "a.b.c-1.2.3", "abc", 1, 2, 3, 0, 0, 0, 0 },
+        { "trailing-", "trailing-", 0, 0, 0, 0, 0, 0, 0 },
+        { "-1.2.3", "", 1, 2, 3, 0, 0, 0, 0 },
+        { "x--1", "x-", 1, 0, 0, 0, 0, 0, 0 }, // the first '-' is followed by '-', the second ends the root
+        { "img-a.b.c", "img-abc", 0, 0, 0, 0, 0, 0, 0 },
     };
     for (const NameRow& row : rows)
         expectParsed(row);
@@ -87,14 +88,14 @@ TEST(ImageNameGrammar, RootKeepsDashNotFollowedByDigitAndDropsDots)
 TEST(ImageNameGrammar, NumbersAreReadAsLeadingDecimalsWithSigns)
 {
     const NameRow rows[] = {
-        {"img-2a.1b.0c-2005x.06y.15z", "img", 2, 1, 0, 2005, 6, 15, 0},
-        {"img-1.b.c", "img", 1, 0, 0, 0, 0, 0, 0},
-        {"img-1.+2.3", "img", 1, 2, 3, 0, 0, 0, 0},
+        { "img-2a.1b.0c-2005x.06y.15z", "img", 2, 1, 0, 2005, 6, 15, 0 },
+        { "img-1.b.c", "img", 1, 0, 0, 0, 0, 0, 0 },
+        { "img-1.+2.3", "img", 1, 2, 3, 0, 0, 0, 0 },
         // After the root every '-' separates, so no field carries a minus
         // sign; a plus sign and leading white space read as "%d" reads them.
-        {"img-1. 7.3", "img", 1, 7, 3, 0, 0, 0, 0},
-        {"img-99999999999.1.1", "img", INT_MAX, 1, 1, 0, 0, 0, 0},
-        {"img-007.08.09", "img", 7, 8, 9, 0, 0, 0, 0},
+        { "img-1. 7.3", "img", 1, 7, 3, 0, 0, 0, 0 },
+        { "img-99999999999.1.1", "img", INT_MAX, 1, 1, 0, 0, 0, 0 },
+        { "img-007.08.09", "img", 7, 8, 9, 0, 0, 0, 0 },
     };
     for (const NameRow& row : rows)
         expectParsed(row);
@@ -103,9 +104,9 @@ TEST(ImageNameGrammar, NumbersAreReadAsLeadingDecimalsWithSigns)
 TEST(ImageNameGrammar, LineEndsStayInTheLastField)
 {
     const NameRow rows[] = {
-        {"posQOR_STNC-2.1.0-2005.06.15.gz\n", "posQOR_STNC", 2, 1, 0, 2005, 6, 15, 1},
-        {"posQOR_STNC-2.1.0-2005.06.15\r\n", "posQOR_STNC", 2, 1, 0, 2005, 6, 15, 0},
-        {"posQOR_STNC\n", "posQOR_STNC\n", 0, 0, 0, 0, 0, 0, 0},
+        { "posQOR_STNC-2.1.0-2005.06.15.gz\n", "posQOR_STNC", 2, 1, 0, 2005, 6, 15, 1 },
+        { "posQOR_STNC-2.1.0-2005.06.15\r\n", "posQOR_STNC", 2, 1, 0, 2005, 6, 15, 0 },
+        { "posQOR_STNC\n", "posQOR_STNC\n", 0, 0, 0, 0, 0, 0, 0 },
     };
     for (const NameRow& row : rows)
         expectParsed(row);
@@ -119,13 +120,13 @@ TEST(ImageNameGrammar, ChecksumNamesAndDirectoriesAreRefused)
         const char* root;
     };
     const Row rows[] = {
-        {"posQOR_STNC-2.1.0-2005.06.15.gz.md5", IMAGE_NAME_REFUSED, ""},
-        {"md5sums", IMAGE_NAME_REFUSED, ""},
-        {"images/posQOR_STNC-2.1.0", IMAGE_NAME_REFUSED, ""},
-        {"/posQOR_STNC", IMAGE_NAME_REFUSED, ""},
-        {"", IMAGE_NAME_REFUSED, ""},
+        { "posQOR_STNC-2.1.0-2005.06.15.gz.md5", IMAGE_NAME_REFUSED, "" },
+        { "md5sums", IMAGE_NAME_REFUSED, "" },
+        { "images/posQOR_STNC-2.1.0", IMAGE_NAME_REFUSED, "" },
+        { "/posQOR_STNC", IMAGE_NAME_REFUSED, "" },
+        { "", IMAGE_NAME_REFUSED, "" },
         // Only the lower-case checksum ending is refused by the parser.
-        {"posQOR_STNC-2.1.0-2005.06.15.MD5", IMAGE_NAME_OK, "posQOR_STNC"},
+        { "posQOR_STNC-2.1.0-2005.06.15.MD5", IMAGE_NAME_OK, "posQOR_STNC" },
     };
     for (const Row& row : rows) {
         IMAGE_STATS stats;
@@ -147,15 +148,15 @@ TEST(ImageNameGrammar, NamesBeyondEightFieldsOrLongFieldsAreRefusedWhole)
         std::string root;
     };
     const Row rows[] = {
-        {"img-1.2.3-2005.06.15.gz.bak", IMAGE_NAME_OUT_OF_RANGE, ""},
-        {"img-1.2.3-2005.06.15.gz.", IMAGE_NAME_OUT_OF_RANGE, ""},
-        {"posQOR_STNC-2.1.0-2005.06.15.gz.MD5", IMAGE_NAME_OUT_OF_RANGE, ""},
-        {"img-1.2.3-2005.06.15.gz", IMAGE_NAME_OK, "img"},
-        {root127 + "-1.0.0", IMAGE_NAME_OK, root127},
-        {root128, IMAGE_NAME_OUT_OF_RANGE, ""},
+        { "img-1.2.3-2005.06.15.gz.bak", IMAGE_NAME_OUT_OF_RANGE, "" },
+        { "img-1.2.3-2005.06.15.gz.", IMAGE_NAME_OUT_OF_RANGE, "" },
+        { "posQOR_STNC-2.1.0-2005.06.15.gz.MD5", IMAGE_NAME_OUT_OF_RANGE, "" },
+        { "img-1.2.3-2005.06.15.gz", IMAGE_NAME_OK, "img" },
+        { root127 + "-1.0.0", IMAGE_NAME_OK, root127 },
+        { root128, IMAGE_NAME_OUT_OF_RANGE, "" },
         // Dropped dots do not count towards the root's length.
-        {root127 + ".", IMAGE_NAME_OK, root127},
-        {field128, IMAGE_NAME_OUT_OF_RANGE, ""},
+        { root127 + ".", IMAGE_NAME_OK, root127 },
+        { field128, IMAGE_NAME_OUT_OF_RANGE, "" },
     };
     for (const Row& row : rows) {
         IMAGE_STATS stats;
@@ -174,10 +175,10 @@ TEST(ImageNameGrammar, GetImageStatsFillsEveryOutput)
     int v = -9, r = -9, b = -9, y = -9, m = -9, d = -9, z = -9;
     getImageStats("posQOR_STNJ-3.4.5-2006.01.02.gz", root, &v, &r, &b, &y, &m, &d, &z);
     EXPECT_STREQ(root, "posQOR_STNJ");
-    EXPECT_EQ((std::vector<int>{v, r, b, y, m, d, z}), (std::vector<int>{3, 4, 5, 2006, 1, 2, 1}));
+    EXPECT_EQ((std::vector<int> { v, r, b, y, m, d, z }), (std::vector<int> { 3, 4, 5, 2006, 1, 2, 1 }));
     getImageStats("dir/posQOR_STNJ-3.4.5", root, &v, &r, &b, &y, &m, &d, &z);
     EXPECT_STREQ(root, "");
-    EXPECT_EQ((std::vector<int>{v, r, b, y, m, d, z}), (std::vector<int>{0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ((std::vector<int> { v, r, b, y, m, d, z }), (std::vector<int> { 0, 0, 0, 0, 0, 0, 0 }));
 }
 
 TEST(ImageLinkName, IsBuiltFromRootDateZipAndVersion)
@@ -189,11 +190,11 @@ TEST(ImageLinkName, IsBuiltFromRootDateZipAndVersion)
         const char* link;
     };
     const Row rows[] = {
-        {"posQOR_STNC-2.1.0-2005.06.15.gz", "posQOR_ilink_posQOR_STNCY2005M6D15Z1", "2.1.0",
-         "posQOR_ilink_posQOR_STNCY2005M6D15Z1-2.1.0.gz"},
-        {"posQOR_STNC-2.1.0-2005.06.15", "posQOR_ilink_posQOR_STNCY2005M6D15Z0", "2.1.0",
-         "posQOR_ilink_posQOR_STNCY2005M6D15Z0-2.1.0"},
-        {"posQOR_STNC", "posQOR_ilink_posQOR_STNCY0M0D0Z0", "0.0.0", "posQOR_ilink_posQOR_STNCY0M0D0Z0-0.0.0"},
+        { "posQOR_STNC-2.1.0-2005.06.15.gz", "posQOR_ilink_posQOR_STNCY2005M6D15Z1", "2.1.0",
+            "posQOR_ilink_posQOR_STNCY2005M6D15Z1-2.1.0.gz" },
+        { "posQOR_STNC-2.1.0-2005.06.15", "posQOR_ilink_posQOR_STNCY2005M6D15Z0", "2.1.0",
+            "posQOR_ilink_posQOR_STNCY2005M6D15Z0-2.1.0" },
+        { "posQOR_STNC", "posQOR_ilink_posQOR_STNCY0M0D0Z0", "0.0.0", "posQOR_ilink_posQOR_STNCY0M0D0Z0-0.0.0" },
     };
     for (const Row& row : rows) {
         IMAGE_STATS stats;
@@ -223,11 +224,11 @@ TEST(ImageSizesFile, FindsTheExactLinkNameOnly)
         unsigned long size;
     };
     const Row rows[] = {
-        {"posQOR_ilink_posQOR_STNCY2005M6D15Z1-2.1.0.gz", 61440}, // the first pair wins
-        {"posQOR_ilink_POSQOR_STNCY2005M6D15Z1-2.1.0.gz", 0},
-        {"posQOR_ilink_posQOR_STNJY2006M1D2Z0-3.0.0", 1024},
-        {"posQOR_ilink_posQOR_STNCY2005M6D15Z1-2.1.0", 0},
-        {"", 0},
+        { "posQOR_ilink_posQOR_STNCY2005M6D15Z1-2.1.0.gz", 61440 }, // the first pair wins
+        { "posQOR_ilink_POSQOR_STNCY2005M6D15Z1-2.1.0.gz", 0 },
+        { "posQOR_ilink_posQOR_STNJY2006M1D2Z0-3.0.0", 1024 },
+        { "posQOR_ilink_posQOR_STNCY2005M6D15Z1-2.1.0", 0 },
+        { "", 0 },
     };
     for (const Row& row : rows)
         EXPECT_EQ(findImageSize(sizes, row.link), row.size) << row.link;
@@ -246,7 +247,8 @@ TEST(ImageSizesFile, OverlongWordsSkipTheirPairAndKeepLaterPairsAligned)
 
 // The lookups below read files under a sandbox root; the root directory is
 // taken once per process, so it is set before any test runs.
-namespace {
+namespace
+{
 const Sandbox& sizesRoot()
 {
     static Sandbox box;
@@ -272,6 +274,7 @@ TEST(ImageSizesFile, LookupReadsTheProductionFileUntilTestModeThenTheTestFile)
     testing::internal::CaptureStderr();
     EXPECT_EQ(getRealImageSize(link), 0UL);
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("Unable to open image file size file /tmp/posQOR_imageDirSizes.txt\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("Unable to open image file size file /tmp/posQOR_imageDirSizes.txt\n"), std::string::npos)
+        << err;
     EXPECT_NE(err.find("Error: No such file or directory\n"), std::string::npos) << err;
 }

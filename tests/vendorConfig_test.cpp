@@ -19,7 +19,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 const char* const CONFIG_FILE = "/etc/opt/qor/retail/posQOR_configuration";
 const char* const TARGET = "/etc/config.rc";
@@ -135,7 +136,7 @@ Match match(const char* request)
     return result;
 }
 
-const std::string STNC_LIST = lines({"posQOR_STNC-2.1.0-2005.06.15.gz", "posQOR_STNJ-3.0.0-2006.01.02"});
+const std::string STNC_LIST = lines({ "posQOR_STNC-2.1.0-2005.06.15.gz", "posQOR_STNJ-3.0.0-2006.01.02" });
 
 } // namespace
 
@@ -151,35 +152,37 @@ TEST(ImageMatching, PassesRunInOrderAndBreakTiesAsDesigned)
         int expected;
     };
     const std::vector<Row> rows = {
-        {"1: exact root and all numbers before case or zip variants",
-         {"POSQOR_STNC-2.1.0-2005.06.15.gz", "posQOR_STNC-2.1.0-2005.06.15", "posQOR_STNC-2.1.0-2005.06.15.gz"},
-         "posQOR_STNC-2.1.0-2005.06.15.gz", 2},
-        {"1: the first of equal entries", {"posQOR_STNC-2.1.0-2005.6.15.gz", "posQOR_STNC-2.1.0-2005.06.15.gz"},
-         "posQOR_STNC-2.1.0-2005.06.15.gz", 0},
-        {"2: any case with zip equal before exact case with zip different",
-         {"posQOR_STNC-2.1.0-2005.06.15", "POSQOR_STNC-2.1.0-2005.06.15.gz"}, "posQOR_STNC-2.1.0-2005.06.15.gz", 1},
-        {"2: an upper-case request", {"posQOR_STNC-2.1.0-2005.06.15.gz"}, "POSQOR_STNC-2.1.0-2005.06.15.gz", 0},
-        {"3: exact case, zip not compared, before any case",
-         {"POSQOR_STNC-2.1.0-2005.06.15.gz", "posQOR_STNC-2.1.0-2005.06.15.gz"}, "posQOR_STNC-2.1.0-2005.06.15", 1},
-        {"4: any case and all six numbers before a later date",
-         {"POSQOR_STNC-2.1.0-2005.06.15.gz", "posQOR_STNC-2.1.0-2005.07.01"}, "posQOR_STNC-2.1.0-2005.06.15", 0},
-        {"5: the latest date of the version",
-         {"posQOR_STNC-2.1.0-2005.06.15", "posQOR_STNC-2.1.0-2005.07.01.gz", "posQOR_STNC-2.2.0-2009.01.01"},
-         "posQOR_STNC-2.1.0", 1},
-        {"5: the earliest of equal dates", {"posQOR_STNC-2.1.0-2005.07.01", "posQOR_STNC-2.1.0-2005.07.01.gz"},
-         "posQOR_STNC-2.1.0", 0},
-        {"5: an entry without a date is not chosen", {"posQOR_STNC-2.1.0", "posQOR_STNC-3.0.0-2001.01.01"},
-         "posQOR_STNC-2.1.0-2005.01.01", 1},
-        {"6: the greatest version before the latest date",
-         {"posQOR_STNC-2.1.0-2005.06.15.gz", "posQOR_STNC-2.2.0-2005.01.10.gz"}, "posQOR_STNC", 1},
-        {"6: any case", {"POSQOR_stnc-1.0.0"}, "posQOR_STNC", 0},
-        {"6: the earliest of equal entries", {"posQOR_STNC-2.2.0-2005.01.10.gz", "posQOR_STNC-2.2.0-2005.01.10"},
-         "posQOR_STNC", 0},
-        {"6: an all-zero entry is not chosen", {"posQOR_STNC-0.0.0"}, "posQOR_STNC-1", -1},
-        {"a root-only line keeps its line end and matches nothing", {"posQOR_STNC"}, "posQOR_STNC", -1},
-        {"another root", {"posQOR_STNJ-9.9.9"}, "posQOR_STNC", -1},
-        {"a request with a directory", {"posQOR_STNC-1.0.0"}, "dir/posQOR_STNC", -1},
-        {"an empty request", {"-1.0.0"}, "", -1},
+        { "1: exact root and all numbers before case or zip variants",
+            { "POSQOR_STNC-2.1.0-2005.06.15.gz", "posQOR_STNC-2.1.0-2005.06.15", "posQOR_STNC-2.1.0-2005.06.15.gz" },
+            "posQOR_STNC-2.1.0-2005.06.15.gz", 2 },
+        { "1: the first of equal entries", { "posQOR_STNC-2.1.0-2005.6.15.gz", "posQOR_STNC-2.1.0-2005.06.15.gz" },
+            "posQOR_STNC-2.1.0-2005.06.15.gz", 0 },
+        { "2: any case with zip equal before exact case with zip different",
+            { "posQOR_STNC-2.1.0-2005.06.15", "POSQOR_STNC-2.1.0-2005.06.15.gz" }, "posQOR_STNC-2.1.0-2005.06.15.gz",
+            1 },
+        { "2: an upper-case request", { "posQOR_STNC-2.1.0-2005.06.15.gz" }, "POSQOR_STNC-2.1.0-2005.06.15.gz", 0 },
+        { "3: exact case, zip not compared, before any case",
+            { "POSQOR_STNC-2.1.0-2005.06.15.gz", "posQOR_STNC-2.1.0-2005.06.15.gz" }, "posQOR_STNC-2.1.0-2005.06.15",
+            1 },
+        { "4: any case and all six numbers before a later date",
+            { "POSQOR_STNC-2.1.0-2005.06.15.gz", "posQOR_STNC-2.1.0-2005.07.01" }, "posQOR_STNC-2.1.0-2005.06.15", 0 },
+        { "5: the latest date of the version",
+            { "posQOR_STNC-2.1.0-2005.06.15", "posQOR_STNC-2.1.0-2005.07.01.gz", "posQOR_STNC-2.2.0-2009.01.01" },
+            "posQOR_STNC-2.1.0", 1 },
+        { "5: the earliest of equal dates", { "posQOR_STNC-2.1.0-2005.07.01", "posQOR_STNC-2.1.0-2005.07.01.gz" },
+            "posQOR_STNC-2.1.0", 0 },
+        { "5: an entry without a date is not chosen", { "posQOR_STNC-2.1.0", "posQOR_STNC-3.0.0-2001.01.01" },
+            "posQOR_STNC-2.1.0-2005.01.01", 1 },
+        { "6: the greatest version before the latest date",
+            { "posQOR_STNC-2.1.0-2005.06.15.gz", "posQOR_STNC-2.2.0-2005.01.10.gz" }, "posQOR_STNC", 1 },
+        { "6: any case", { "POSQOR_stnc-1.0.0" }, "posQOR_STNC", 0 },
+        { "6: the earliest of equal entries", { "posQOR_STNC-2.2.0-2005.01.10.gz", "posQOR_STNC-2.2.0-2005.01.10" },
+            "posQOR_STNC", 0 },
+        { "6: an all-zero entry is not chosen", { "posQOR_STNC-0.0.0" }, "posQOR_STNC-1", -1 },
+        { "a root-only line keeps its line end and matches nothing", { "posQOR_STNC" }, "posQOR_STNC", -1 },
+        { "another root", { "posQOR_STNJ-9.9.9" }, "posQOR_STNC", -1 },
+        { "a request with a directory", { "posQOR_STNC-1.0.0" }, "dir/posQOR_STNC", -1 },
+        { "an empty request", { "-1.0.0" }, "", -1 },
     };
     for (const Row& row : rows) {
         loadImageDirList(lines(row.list));
@@ -189,8 +192,8 @@ TEST(ImageMatching, PassesRunInOrderAndBreakTiesAsDesigned)
 
 TEST(ImageMatching, ChecksumEntriesAreNeverChosenOnAnyLine)
 {
-    int count = loadImageDirList(lines({"posQOR_STNC-9.0.0-2005.06.15.gz.md5", "posQOR_STNC-2.1.0-2005.06.15.gz",
-                                        "posQOR_STNC-9.9.9-2009.01.01.gz.MD5", "posQOR_STNC-9.9.9-2009.01.01.MD5"}));
+    int count = loadImageDirList(lines({ "posQOR_STNC-9.0.0-2005.06.15.gz.md5", "posQOR_STNC-2.1.0-2005.06.15.gz",
+        "posQOR_STNC-9.9.9-2009.01.01.gz.MD5", "posQOR_STNC-9.9.9-2009.01.01.MD5" }));
     EXPECT_EQ(count, 4);
     EXPECT_EQ(dirList[0][0], '\0');
     EXPECT_EQ(dirList[2][0], '\0');
@@ -213,7 +216,7 @@ TEST(ImageMatching, FoundImageGivesLinkBaseNameVersionAndFlag)
 
 TEST(ImageMatching, FallsBackToTheDefaultImage)
 {
-    loadImageDirList(lines({"other-1.0.0-2004.01.01", "default-1.0.0-2005.01.01"}));
+    loadImageDirList(lines({ "other-1.0.0-2004.01.01", "default-1.0.0-2005.01.01" }));
     Match found = match("posQOR_STNC");
     EXPECT_EQ(found.name, "posQOR_ilink_defaultY2005M1D1Z0");
     EXPECT_EQ(found.version, "1.0.0");
@@ -224,18 +227,19 @@ TEST(ImageMatching, NothingFoundShowsTheRequestSoundsTheAlarmAndReboots)
 {
     const Sandbox& box = world().box;
     ASSERT_EQ(sysPath("/sbin/reboot"), box.path("/sbin/reboot"));
-    loadImageDirList(lines({"other-1.0.0-2004.01.01"}));
+    loadImageDirList(lines({ "other-1.0.0-2004.01.01" }));
     std::size_t commandsBefore = box.commands().size();
     std::size_t waitsBefore = box.waits().size();
     Match none = match("posQOR_STNC-2.1.0");
     EXPECT_EQ(none.name, "");
     EXPECT_EQ(none.version, "");
     EXPECT_EQ(none.compressed, 0);
-    EXPECT_EQ(none.out, "\n\n\n\n\nA suitable system image file was not found.\n"
-                        "Please check to see if the requested system image file exists on the server.\n\n"
-                        "The image name requested in configuration is shown below.\n\nposQOR_STNC-2.1.0\n\n"
-                        "The system will reboot.\n" +
-                            std::string(120, '\a'));
+    EXPECT_EQ(none.out,
+        "\n\n\n\n\nA suitable system image file was not found.\n"
+        "Please check to see if the requested system image file exists on the server.\n\n"
+        "The image name requested in configuration is shown below.\n\nposQOR_STNC-2.1.0\n\n"
+        "The system will reboot.\n"
+            + std::string(120, '\a'));
     std::vector<std::string> commands = box.commands();
     commands.erase(commands.begin(), commands.begin() + static_cast<long>(commandsBefore));
     ASSERT_EQ(commands.size(), 1u + 1u + 120u);
@@ -261,8 +265,8 @@ TEST(ImageDirList, LongLinesAreDroppedWholeWithATraceMessage)
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(count, 3);
     EXPECT_EQ(std::string(dirList[0]), fits126 + "\n"); // the line end fits
-    EXPECT_EQ(std::string(dirList[1]), fits127);        // no room for the line end
-    EXPECT_EQ(std::string(dirList[2]), "last-1.0.0");   // the long line took no entry
+    EXPECT_EQ(std::string(dirList[1]), fits127); // no room for the line end
+    EXPECT_EQ(std::string(dirList[2]), "last-1.0.0"); // the long line took no entry
     EXPECT_NE(err.find("Image directory list line 3 longer than 127 characters, ignored"), std::string::npos) << err;
 }
 
@@ -282,7 +286,7 @@ TEST(ImageDirList, HoldsAtMostAThousandEntriesAndSaysSo)
 TEST(ImageDirList, EntriesWithVersionsTooLongForALinkAreNotOffered)
 {
     testing::internal::CaptureStderr();
-    loadImageDirList(lines({"img-123456.123456.12-2005.1.1", "img-1.0.0"}));
+    loadImageDirList(lines({ "img-123456.123456.12-2005.1.1", "img-1.0.0" }));
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(selectImageEntry("img"), 1);
     EXPECT_NE(err.find("version that does not fit"), std::string::npos) << err;
@@ -299,8 +303,9 @@ TEST(ImageDirList, ReadsTheListFileOrReportsItMissing)
     testing::internal::CaptureStderr();
     EXPECT_EQ(readImageDirListFile(), -1);
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "Unable to open image directory list file.  The program posQOR_rebuildPOSConfiguration may need "
-                   "to be run at the server.: No such file or directory\n");
+    EXPECT_EQ(err,
+        "Unable to open image directory list file.  The program posQOR_rebuildPOSConfiguration may need "
+        "to be run at the server.: No such file or directory\n");
     EXPECT_EQ(selectImageEntry("posQOR_STNJ"), -1);
 }
 
@@ -321,8 +326,8 @@ TEST(ImageLinkForName, GivesTheMatchedLinkNameOrNothing)
 
 TEST(ImageSize, LooksUpTheMatchedImageInTheSizesFile)
 {
-    world().box.writeFile("/etc/opt/qor/retail/posQOR_imageDirSizes.txt",
-                          "61440 posQOR_ilink_posQOR_STNCY2005M6D15Z1-2.1.0.gz\n");
+    world().box.writeFile(
+        "/etc/opt/qor/retail/posQOR_imageDirSizes.txt", "61440 posQOR_ilink_posQOR_STNCY2005M6D15Z1-2.1.0.gz\n");
     loadImageDirList(STNC_LIST);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -332,8 +337,8 @@ TEST(ImageSize, LooksUpTheMatchedImageInTheSizesFile)
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(stnc, 61440UL);
     EXPECT_EQ(stnj, 0UL);
-    EXPECT_NE(err.find("Image posQOR_STNC (posQOR_ilink_posQOR_STNCY2005M6D15Z1-2.1.0.gz) size=61440\n"),
-              std::string::npos)
+    EXPECT_NE(
+        err.find("Image posQOR_STNC (posQOR_ilink_posQOR_STNCY2005M6D15Z1-2.1.0.gz) size=61440\n"), std::string::npos)
         << err;
 }
 
@@ -345,15 +350,16 @@ TEST(VendorConfigFile, HardDiskLoad)
     Written written = writeConfiguration("Disk.0.SwapSize=100\nDisk.0.Part.0.Size=x\nDisk.0.Part.0.Mount=/\n"
                                          "Disk.0.Part.0.Image=posQOR_STNC\nDisk.0.Part.0.Device=/dev/hda2\n"
                                          "Disk.0.DeviceName=/dev/hda\n");
-    EXPECT_EQ(written.file, "IMAGE=/dev/hda2;posQOR_ilink_posQOR_STNCY2005M6D15Z1;2.1.0;10.0.0.1;32768;compressed\n"
-                            "PART=100;S;x,x;L;/\n"
-                            "DISK=/dev/hda\n"
-                            "JOURNAL=ext3\n"
-                            "RELOAD_CONFIG=yes\n");
+    EXPECT_EQ(written.file,
+        "IMAGE=/dev/hda2;posQOR_ilink_posQOR_STNCY2005M6D15Z1;2.1.0;10.0.0.1;32768;compressed\n"
+        "PART=100;S;x,x;L;/\n"
+        "DISK=/dev/hda\n"
+        "JOURNAL=ext3\n"
+        "RELOAD_CONFIG=yes\n");
     // Every piece is echoed to the trace; the disk image entry with a line end of its own.
     EXPECT_NE(written.err.find("IMAGE=/dev/hda2;posQOR_ilink_posQOR_STNCY2005M6D15Z1;2.1.0;10.0.0.1;32768;"
                                "compressed\n\nPART=100;S;x,x;L;/\nDISK=/dev/hda\nJOURNAL=ext3\nRELOAD_CONFIG=yes\n"),
-              std::string::npos)
+        std::string::npos)
         << written.err;
 }
 
@@ -363,18 +369,20 @@ TEST(VendorConfigFile, ImagesOfSeveralDisksAndPartitionsJoinOneLine)
     Written written = writeConfiguration("Disk.0.Part.1.Image=posQOR_STNJ\nDisk.0.Part.1.Device=/dev/hda3\n"
                                          "Disk.0.Part.0.Image=posQOR_STNC\nDisk.0.Part.0.Device=/dev/hda2\n"
                                          "Disk.5.Part.9.Image=posQOR_STNC\nDisk.5.Part.9.Device=/dev/hdf10\n");
-    EXPECT_EQ(written.file, "IMAGE=/dev/hda2;posQOR_ilink_posQOR_STNCY2005M6D15Z1;2.1.0;10.0.0.1;32768;compressed,"
-                            "/dev/hda3;posQOR_ilink_posQOR_STNJY2006M1D2Z0;3.0.0;10.0.0.1;32768,"
-                            "/dev/hdf10;posQOR_ilink_posQOR_STNCY2005M6D15Z1;2.1.0;10.0.0.1;32768;compressed\n"
-                            "RELOAD_CONFIG=yes\n");
+    EXPECT_EQ(written.file,
+        "IMAGE=/dev/hda2;posQOR_ilink_posQOR_STNCY2005M6D15Z1;2.1.0;10.0.0.1;32768;compressed,"
+        "/dev/hda3;posQOR_ilink_posQOR_STNJY2006M1D2Z0;3.0.0;10.0.0.1;32768,"
+        "/dev/hdf10;posQOR_ilink_posQOR_STNCY2005M6D15Z1;2.1.0;10.0.0.1;32768;compressed\n"
+        "RELOAD_CONFIG=yes\n");
 }
 
 TEST(VendorConfigFile, RamDiskLoadAtRootHasNoFstabLine)
 {
     loadImageDirList(STNC_LIST);
     Written written = writeConfiguration("RAMDrive.1.loadImage=posQOR_STNC\nRAMDrive.1.mountPoint=/\n");
-    EXPECT_EQ(written.file, "IMAGE=/dev/ram1;posQOR_ilink_posQOR_STNCY2005M6D15Z1;2.1.0;10.0.0.1;32768;compressed\n"
-                            "RELOAD_CONFIG=yes\n");
+    EXPECT_EQ(written.file,
+        "IMAGE=/dev/ram1;posQOR_ilink_posQOR_STNCY2005M6D15Z1;2.1.0;10.0.0.1;32768;compressed\n"
+        "RELOAD_CONFIG=yes\n");
 }
 
 TEST(VendorConfigFile, TwoRamDrivesAreNumberedInOrderWithAnFstabEntry)
@@ -382,10 +390,11 @@ TEST(VendorConfigFile, TwoRamDrivesAreNumberedInOrderWithAnFstabEntry)
     loadImageDirList(STNC_LIST);
     Written written = writeConfiguration("RAMDrive.3.loadImage=posQOR_STNJ\nRAMDrive.3.mountPoint=/opt\n"
                                          "RAMDrive.1.loadImage=posQOR_STNC\nRAMDrive.1.mountPoint=/\n");
-    EXPECT_EQ(written.file, "IMAGE=/dev/ram1;posQOR_ilink_posQOR_STNCY2005M6D15Z1;2.1.0;10.0.0.1;32768;compressed,"
-                            "/dev/ram2;posQOR_ilink_posQOR_STNJY2006M1D2Z0;3.0.0;10.0.0.1;32768\n"
-                            "FSTAB=\"/dev/ram2 /opt ext2 defaults 1 1\"\n"
-                            "RELOAD_CONFIG=yes\n");
+    EXPECT_EQ(written.file,
+        "IMAGE=/dev/ram1;posQOR_ilink_posQOR_STNCY2005M6D15Z1;2.1.0;10.0.0.1;32768;compressed,"
+        "/dev/ram2;posQOR_ilink_posQOR_STNJY2006M1D2Z0;3.0.0;10.0.0.1;32768\n"
+        "FSTAB=\"/dev/ram2 /opt ext2 defaults 1 1\"\n"
+        "RELOAD_CONFIG=yes\n");
 }
 
 TEST(VendorConfigFile, NoSwapStartsThePartitionLineWithTheFirstPartition)
@@ -402,18 +411,19 @@ TEST(VendorConfigFile, DiskImageWithoutDestinationIsReportedAndLeftOut)
     loadImageDirList(STNC_LIST);
     Written written = writeConfiguration("Disk.0.Part.0.Image=posQOR_STNC\n"
                                          "Disk.0.Part.1.Image=posQOR_STNJ\nDisk.0.Part.1.Device=/dev/hda3\n");
-    EXPECT_EQ(written.file, "IMAGE=/dev/hda3;posQOR_ilink_posQOR_STNJY2006M1D2Z0;3.0.0;10.0.0.1;32768\n"
-                            "RELOAD_CONFIG=yes\n");
-    EXPECT_NE(written.out.find("An error occurred attempting to write the new configuration data\n"),
-              std::string::npos);
+    EXPECT_EQ(written.file,
+        "IMAGE=/dev/hda3;posQOR_ilink_posQOR_STNJY2006M1D2Z0;3.0.0;10.0.0.1;32768\n"
+        "RELOAD_CONFIG=yes\n");
+    EXPECT_NE(
+        written.out.find("An error occurred attempting to write the new configuration data\n"), std::string::npos);
     EXPECT_NE(written.err.find("Unable to write IMAGE data : posQOR_ilink_posQOR_STNCY2005M6D15Z1 2.1.0  10.0.0.1\n"),
-              std::string::npos)
+        std::string::npos)
         << written.err;
 }
 
 TEST(VendorConfigFile, WhenTheRebootReturnsNoImageIsClaimed)
 {
-    loadImageDirList(lines({"other-1.0.0"}));
+    loadImageDirList(lines({ "other-1.0.0" }));
     Written written = writeConfiguration("Disk.0.Part.0.Image=posQOR_STNC\nDisk.0.Part.0.Device=/dev/hda2\n"
                                          "RAMDrive.2.loadImage=posQOR_STNJ\nRAMDrive.2.mountPoint=/opt\n"
                                          "Disk.0.Part.0.Size=x\nDisk.0.Part.0.Mount=/\nDisk.0.DeviceName=/dev/hda\n");
@@ -426,18 +436,19 @@ TEST(VendorConfigFile, FstabValueStaysWithin255Characters)
     std::string longMount = "/" + std::string(89, 'm');
     std::string properties;
     for (int r = 1; r <= 3; ++r)
-        properties += "RAMDrive." + std::to_string(r) + ".loadImage=posQOR_STNJ\nRAMDrive." + std::to_string(r) +
-                      ".mountPoint=" + longMount + std::to_string(r) + "\n";
+        properties += "RAMDrive." + std::to_string(r) + ".loadImage=posQOR_STNJ\nRAMDrive." + std::to_string(r)
+            + ".mountPoint=" + longMount + std::to_string(r) + "\n";
     Written written = writeConfiguration(properties);
     std::string entry1 = "\"/dev/ram1 " + longMount + "1 ext2 defaults 1 1\"";
     std::string entry2 = "\"/dev/ram2 " + longMount + "2 ext2 defaults 1 1\"";
     ASSERT_LE(entry1.size() + 1 + entry2.size(), 255u);
-    EXPECT_EQ(written.file, "IMAGE=/dev/ram1;posQOR_ilink_posQOR_STNJY2006M1D2Z0;3.0.0;10.0.0.1;32768,"
-                            "/dev/ram2;posQOR_ilink_posQOR_STNJY2006M1D2Z0;3.0.0;10.0.0.1;32768\n"
-                            "FSTAB=" +
-                                entry1 + "," + entry2 + "\nRELOAD_CONFIG=yes\n");
+    EXPECT_EQ(written.file,
+        "IMAGE=/dev/ram1;posQOR_ilink_posQOR_STNJY2006M1D2Z0;3.0.0;10.0.0.1;32768,"
+        "/dev/ram2;posQOR_ilink_posQOR_STNJY2006M1D2Z0;3.0.0;10.0.0.1;32768\n"
+        "FSTAB="
+            + entry1 + "," + entry2 + "\nRELOAD_CONFIG=yes\n");
     EXPECT_NE(written.err.find("FSTAB value would exceed 255 characters, /dev/ram3 at " + longMount + "3 not written"),
-              std::string::npos)
+        std::string::npos)
         << written.err;
 }
 
@@ -450,22 +461,23 @@ TEST(VendorConfigFile, ValuesThatWouldBreakTheFileAreNotWritten)
         std::string file;
     };
     const std::vector<Row> rows = {
-        {"disk destination with a separator", "Disk.0.Part.0.Image=posQOR_STNC\nDisk.0.Part.0.Device=/dev/hda2;x\n",
-         "RELOAD_CONFIG=yes\n"},
-        {"mount point with white space", "RAMDrive.2.loadImage=posQOR_STNC\nRAMDrive.2.mountPoint=/opt x\n",
-         "RELOAD_CONFIG=yes\n"},
-        {"mount point with a quote", "RAMDrive.2.loadImage=posQOR_STNC\nRAMDrive.2.mountPoint=/o\"pt\n",
-         "RELOAD_CONFIG=yes\n"},
-        {"partition size with a shell expansion",
-         "Disk.0.Part.0.Size=$(reboot)\nDisk.0.Part.0.Mount=/\nDisk.0.DeviceName=/dev/hda\n", "RELOAD_CONFIG=yes\n"},
-        {"disk name with a separator", "Disk.0.Part.0.Size=x\nDisk.0.Part.0.Mount=/\nDisk.0.DeviceName=/dev/hda,b\n",
-         "RELOAD_CONFIG=yes\n"},
+        { "disk destination with a separator", "Disk.0.Part.0.Image=posQOR_STNC\nDisk.0.Part.0.Device=/dev/hda2;x\n",
+            "RELOAD_CONFIG=yes\n" },
+        { "mount point with white space", "RAMDrive.2.loadImage=posQOR_STNC\nRAMDrive.2.mountPoint=/opt x\n",
+            "RELOAD_CONFIG=yes\n" },
+        { "mount point with a quote", "RAMDrive.2.loadImage=posQOR_STNC\nRAMDrive.2.mountPoint=/o\"pt\n",
+            "RELOAD_CONFIG=yes\n" },
+        { "partition size with a shell expansion",
+            "Disk.0.Part.0.Size=$(reboot)\nDisk.0.Part.0.Mount=/\nDisk.0.DeviceName=/dev/hda\n",
+            "RELOAD_CONFIG=yes\n" },
+        { "disk name with a separator", "Disk.0.Part.0.Size=x\nDisk.0.Part.0.Mount=/\nDisk.0.DeviceName=/dev/hda,b\n",
+            "RELOAD_CONFIG=yes\n" },
     };
     for (const Row& row : rows) {
         Written written = writeConfiguration(row.properties);
         EXPECT_EQ(written.file, row.file) << row.what;
-        EXPECT_NE(written.out.find("An error occurred attempting to write the new configuration data\n"),
-                  std::string::npos)
+        EXPECT_NE(
+            written.out.find("An error occurred attempting to write the new configuration data\n"), std::string::npos)
             << row.what;
     }
 }
@@ -490,7 +502,7 @@ TEST(VendorConfigReload, ReloadImageRequiredReadsAndResetsTheFlag)
         int expected;
         const char* after;
     };
-    const Row rows[] = {{"yes", 1, "no"}, {"no", 0, "no"}, {"", 0, ""}, {"YES", 0, "YES"}, {"ye", 0, "ye"}};
+    const Row rows[] = { { "yes", 1, "no" }, { "no", 0, "no" }, { "", 0, "" }, { "YES", 0, "YES" }, { "ye", 0, "ye" } };
     loadConfiguration("");
     for (const Row& row : rows) {
         world().setRemote("Terminal.3.RELOAD_IMAGE", row.value);

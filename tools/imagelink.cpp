@@ -7,7 +7,8 @@
 #include <cstring>
 #include <string>
 
-namespace {
+namespace
+{
 
 // Only names that fit the parser's fields are used; a longer one would be
 // cut into a different name, so it is refused with a message.
@@ -35,8 +36,8 @@ int main(int argc, char** argv)
     bool forceMode = argc > 2 && std::strcmp(argv[2], "-fz") == 0;
     std::string name = argv[1];
     if (name.size() > MAX_IMAGE_FILE_NAME_LEN) {
-        std::fprintf(stderr, "imagelink: image file name longer than %zu characters, no link name\n",
-                     MAX_IMAGE_FILE_NAME_LEN);
+        std::fprintf(
+            stderr, "imagelink: image file name longer than %zu characters, no link name\n", MAX_IMAGE_FILE_NAME_LEN);
         return 0;
     }
 
