@@ -241,6 +241,20 @@ void readIdentityText(SMBIOSHandle& handle, unsigned structureIndex, unsigned st
     }
 }
 
+// Reads structures from index 0 up until one is System Information: 0 with
+// structure and index set, 4 when the table has none, else the walk's error.
+int findSystemInformation(SMBIOSHandle& handle, SMBIOSStructure& structure, unsigned& index)
+{
+    for (index = 0; index < handle.entry.structureCount && index <= LAST_STRUCTURE_INDEX; ++index) {
+        int result = readSMBIOSStructure(&handle, &structure, index);
+        if (result != SMBIOS_OK)
+            return result;
+        if (structure.header.type == SMBIOS_TYPE_SYSTEM)
+            return SMBIOS_OK;
+    }
+    return SMBIOS_BAD_INDEX;
+}
+
 } // namespace
 
 SMBIOSHandle::SMBIOSHandle(SMBIOSHandle&& other) noexcept
@@ -471,29 +485,27 @@ int getSMBIOS(void)
     std::string kernelEntryPoint;
     std::string kernelTable;
     SMBIOSHandle handle;
+    SMBIOSStructure structure {};
+    unsigned index = 0;
     memdev = memdevDefault;
-    if (openSMBIOS(memdev, &handle) != SMBIOS_OK) {
-        // Firmware without a legacy entry point, or a kernel that refuses the
-        // memory device: the kernel exports the same tables.
+    bool opened = openSMBIOS(memdev, &handle) == SMBIOS_OK;
+    int walk = opened ? findSystemInformation(handle, structure, index) : SMBIOS_NO_ENTRY_POINT;
+    if (walk != SMBIOS_OK && walk != SMBIOS_BAD_INDEX) {
+        // Firmware without a legacy entry point, a kernel that refuses the
+        // memory device, or a table it will not let us read whole: the
+        // kernel exports the same tables.
         readSystemFile(KERNEL_ENTRY_POINT, MAX_KERNEL_ENTRY_POINT, kernelEntryPoint);
         readSystemFile(KERNEL_TABLE, MAX_KERNEL_TABLE, kernelTable);
         if (openSMBIOSTables(std::as_bytes(std::span(kernelEntryPoint)), std::as_bytes(std::span(kernelTable)), &handle)
-            != SMBIOS_OK)
-            return 1;
-        std::fprintf(stderr, "SMBIOS tables read from %s\n", KERNEL_TABLE);
-    }
-
-    bool found = false;
-    unsigned index = 0;
-    SMBIOSStructure structure {};
-    for (; index < handle.entry.structureCount && index <= LAST_STRUCTURE_INDEX; ++index) {
-        if (readSMBIOSStructure(&handle, &structure, index) != SMBIOS_OK)
-            break;
-        if (structure.header.type == SMBIOS_TYPE_SYSTEM) {
-            found = true;
-            break;
+            == SMBIOS_OK) {
+            std::fprintf(stderr, "SMBIOS tables read from %s\n", KERNEL_TABLE);
+            opened = true;
+            walk = findSystemInformation(handle, structure, index);
         }
     }
+    if (!opened)
+        return 1;
+    const bool found = walk == SMBIOS_OK;
     if (found) {
         // The structure buffer is zero past the formatted area, so a field
         // that a short (older) record lacks names no string.

@@ -465,6 +465,16 @@ void writeMemoryDevice(const Table& table)
     writeRootFile("/dev/mem", std::string(reinterpret_cast<const char*>(memory.bytes.data()), memory.bytes.size()));
 }
 
+// The kernel's copy (32-bit entry point) of a table with one System
+// Information record.
+void writeKernelTables(const std::string& model, const std::string& serialNumber)
+{
+    Table kernel;
+    kernel.addSystem(1, 2, { model, serialNumber });
+    writeRootFile("/sys/firmware/dmi/tables/smbios_entry_point", entryPoint(0, kernel.bytes.size(), 1));
+    writeRootFile("/sys/firmware/dmi/tables/DMI", kernel.bytes);
+}
+
 struct Identity {
     int result;
     std::string out;
@@ -545,6 +555,8 @@ TEST_F(GetSMBIOS, TableWithoutSystemInformationLeavesIdentityEmpty)
     Table table;
     table.add(0, "", { "bios" }).add(2, "", { "board" });
     writeMemoryDevice(table);
+    // A legacy table read whole is the answer, whatever the kernel holds.
+    writeKernelTables("Kernel", "K1");
     Identity identity = runGetSMBIOS();
     EXPECT_EQ(identity.result, 1);
     EXPECT_EQ(identity.out, "\n");
@@ -610,15 +622,31 @@ TEST_F(GetSMBIOS, KernelTablesServeWhenMemoryHasNoEntryPoint)
     }
 }
 
+TEST_F(GetSMBIOS, KernelTablesServeWhenTheLegacyTableCannotBeRead)
+{
+    // The entry point names a table beyond what the device lets us read.
+    Memory memory;
+    memory.put(0xF0000, entryPoint(0x7FFF0000, 0x100, 4));
+    writeRootFile("/dev/mem", std::string(reinterpret_cast<const char*>(memory.bytes.data()), memory.bytes.size()));
+    writeKernelTables("Kernel", "K1");
+    Identity identity = runGetSMBIOS();
+    EXPECT_EQ(identity.result, 0);
+    EXPECT_EQ(identity.out, "\n");
+    EXPECT_EQ(std::string(SMBIOS_ID), "MT.Kernel.SN.K1");
+
+    removeRootFile("/sys/firmware/dmi/tables/DMI");
+    identity = runGetSMBIOS();
+    EXPECT_EQ(identity.result, 1);
+    EXPECT_EQ(identity.out, "\n");
+    EXPECT_EQ(std::string(SMBIOS_ID), "");
+}
+
 TEST_F(GetSMBIOS, LegacyTableWinsOverKernelTables)
 {
     Table legacy;
     legacy.addSystem(1, 2, { "Legacy", "L1" });
     writeMemoryDevice(legacy);
-    Table kernel;
-    kernel.addSystem(1, 2, { "Kernel", "K1" });
-    writeRootFile("/sys/firmware/dmi/tables/smbios_entry_point", entryPoint(0, kernel.bytes.size(), 1));
-    writeRootFile("/sys/firmware/dmi/tables/DMI", kernel.bytes);
+    writeKernelTables("Kernel", "K1");
     Identity identity = runGetSMBIOS();
     EXPECT_EQ(identity.result, 0);
     EXPECT_EQ(std::string(SMBIOS_ID), "MT.Legacy.SN.L1");
