@@ -318,9 +318,9 @@ void Server::closeConnection(connection_s& connection)
 {
     if (connection.state == PENDING || connection.state == WRITING)
         --unfinished_;
-    watch(connection, 0);
+    // Closing the socket also takes it out of the epoll set.
     int fd = connection.socket.get();
-    connections_.erase(fd); // closes the socket
+    connections_.erase(fd);
     if (!stopping_ && !acceptPaused_ && static_cast<int>(connections_.size()) < options_.maxConnections)
         watchListener(true);
 }
@@ -346,9 +346,14 @@ void Server::acceptConnections()
         connection->id = nextId_++;
         connection->peer = peerText(address);
         connection_s& added = *connection;
+        uint64_t id = added.id;
         connections_[fd] = std::move(connection);
-        watch(added, EPOLLIN | EPOLLRDHUP);
         arm(added, Clock::now() + std::chrono::milliseconds(options_.idleTimeoutMs));
+        // Clients send their request right after connecting, so it is often
+        // there already; reading it now saves a trip through epoll.
+        readRequest(added);
+        if (connection_s* still = find(fd, id); still && still->state == READING)
+            watch(*still, EPOLLIN | EPOLLRDHUP);
     }
     // At the limit the rest wait in the listen backlog until a slot frees.
     watchListener(false);
