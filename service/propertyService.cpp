@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
@@ -703,8 +704,14 @@ int runPropertyService(const serviceOptions_s& options, int listenSocket)
     serviceOptions_s effective = options;
     if (effective.databasePath.empty())
         effective.databasePath = defaultDatabasePath();
-    auto server = std::make_unique<Server>(effective, listenSocket);
-    return server->run();
+    try {
+        auto server = std::make_unique<Server>(effective, listenSocket);
+        return server->run();
+    } catch (const std::exception& failure) {
+        // Out of memory or threads: nothing sensible is left to serve with.
+        serviceLog(std::string("cannot run: ") + failure.what());
+        return -1;
+    }
 }
 
 void requestServiceStop()
