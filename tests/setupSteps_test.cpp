@@ -335,6 +335,40 @@ TEST(RoleCatalogue, CountComesFromRoles4cOrRoleLines)
     }
 }
 
+TEST(RoleCatalogue, BootEnvironmentArchiveIsUnpackedAndUsedUp)
+{
+    Sandbox box;
+    box.writeFile("/tmp/catalogue/Roles", "Role001=a\n");
+    box.makeDirectory("/etc/nlpos/linuxrc");
+    std::string archive = box.path("/etc/nlpos/linuxrc/testball.tar.gz");
+    ASSERT_EQ(std::system(("tar -czf '" + archive + "' -C '" + box.path("/tmp/catalogue") + "' Roles").c_str()), 0);
+    box.removeFile("/etc/opt/qor/retail/Roles");
+
+    inFreshProcess(box, [] {
+        getQORConfiguration();
+        return std::string();
+    });
+    EXPECT_EQ(box.readFile("/etc/opt/qor/retail/Roles"), "Role001=a\n");
+    EXPECT_FALSE(box.exists("/etc/nlpos/linuxrc/testball.tar.gz"));
+    EXPECT_FALSE(box.exists("/etc/nlpos/linuxrc/testball.tar"));
+}
+
+TEST(RoleCatalogue, BootDirectoryArchiveStays)
+{
+    Sandbox box;
+    box.writeFile("/tmp/catalogue/Roles4c", "Roles.count=1\nRole001=a\n");
+    box.makeDirectory("/tftpboot/boot");
+    std::string archive = box.path("/tftpboot/boot/testball.tar.gz");
+    ASSERT_EQ(std::system(("tar -czf '" + archive + "' -C '" + box.path("/tmp/catalogue") + "' Roles4c").c_str()), 0);
+
+    inFreshProcess(box, [] {
+        getQORConfiguration();
+        return std::string();
+    });
+    EXPECT_EQ(box.readFile("/etc/opt/qor/retail/Roles4c"), "Roles.count=1\nRole001=a\n");
+    EXPECT_TRUE(box.exists("/tftpboot/boot/testball.tar.gz"));
+}
+
 TEST(RoleCatalogue, CountIsComputedOncePerProcess)
 {
     Sandbox box;

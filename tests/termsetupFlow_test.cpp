@@ -504,6 +504,9 @@ TEST_F(TermsetupFlow, MissingCatalogueRebootsAndRetries)
     EXPECT_TRUE(contains(result.out, "An error occurred opening data file testball.tar.gz\n")) << result.out;
     std::vector<std::string> commands = box.commands();
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "/sbin/reboot -f -i"), 1);
+    std::string unpack = "tar -mxzf " + box.path("/tftpboot/boot/testball.tar.gz") + " -C " +
+                         box.path("/etc/opt/qor/retail");
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), unpack), 1);
     EXPECT_TRUE(box.exists("/etc/opt/qor/retail/Roles"));
 }
 
