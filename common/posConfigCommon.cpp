@@ -207,7 +207,8 @@ void alarmTone(int nSeconds, const char* videoMsg, const char* posDisplayMsg)
 #include <string_view>
 #include <vector>
 
-namespace {
+namespace
+{
 
 constexpr const char* ROLE_DIRECTORY = "/etc/opt/qor/retail";
 constexpr const char* ROLES4C = "/etc/opt/qor/retail/Roles4c";
@@ -249,8 +250,8 @@ std::deque<RoleEntry> roleEntries;
 std::string shellWord(std::string_view text)
 {
     auto literal = [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               std::string_view("/._-+,:@%").find(c) != std::string_view::npos;
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+            || std::string_view("/._-+,:@%").find(c) != std::string_view::npos;
     };
     bool plain = !text.empty();
     for (char c : text)
@@ -309,7 +310,7 @@ void installConfiguration(const char* source)
     std::fprintf(stderr, "\ncp =%s= (dec %d)    =%s=\n", source, static_cast<int>(source[0]), posConfigFileName);
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof command) {
         std::fprintf(stderr, "copy command longer than %zu bytes, not run: cp %s %s\n", COMMAND_SIZE - 1,
-                     sourceWord.c_str(), targetWord.c_str());
+            sourceWord.c_str(), targetWord.c_str());
         std::printf(_("The configuration file %s cannot be copied: its name is too long.\n"), source);
         waitSeconds(STOP_PAUSE_SECONDS);
         cleanupAndExit(-1);
@@ -333,8 +334,8 @@ std::string roleKey(const char* format, int number)
 // a repaired catalogue is picked up.
 [[noreturn]] void stopForMissingRoles()
 {
-    std::printf(_("The role catalogue in %s defines no role (check Roles.count and the role names).\n"),
-                ROLE_DIRECTORY);
+    std::printf(
+        _("The role catalogue in %s defines no role (check Roles.count and the role names).\n"), ROLE_DIRECTORY);
     std::printf("%s", _("The terminal cannot be configured until the store server provides roles.\n"));
     std::fprintf(stderr, "no role to choose, ending the run\n");
     waitSeconds(STOP_PAUSE_SECONDS);
@@ -359,8 +360,8 @@ void getQORConfiguration()
         return;
     }
     if (fileExists(TFTPBOOT_ARCHIVE)) {
-        runCommand("tar -mxzf " + rootedWord(TFTPBOOT_ARCHIVE) + " -C " + rootedWord(ROLE_DIRECTORY) +
-                   " >> /dev/null 2>&1");
+        runCommand(
+            "tar -mxzf " + rootedWord(TFTPBOOT_ARCHIVE) + " -C " + rootedWord(ROLE_DIRECTORY) + " >> /dev/null 2>&1");
         return;
     }
     // A store that ships only the newer catalogue has one as well.
@@ -563,7 +564,8 @@ void storeRoleFile()
 // Terminal number assignment
 // ============================================================================
 
-namespace {
+namespace
+{
 
 // Replies to "TBS=" and "TBM=" are read into this many bytes: three digits
 // and the line feed.
@@ -648,7 +650,7 @@ int setTerminalNumberMenu()
     int lowest = getLowestTerminalNumber();
     if (highest > MAX_TERMINAL_NUMBER) {
         std::fprintf(stderr, "Highest terminal number %d above %d, offering up to %d\n", highest, MAX_TERMINAL_NUMBER,
-                     MAX_TERMINAL_NUMBER);
+            MAX_TERMINAL_NUMBER);
         highest = MAX_TERMINAL_NUMBER;
     }
 
@@ -666,8 +668,8 @@ int setTerminalNumberMenu()
         std::size_t length = std::strlen(list);
         if (length >= static_cast<std::size_t>(KNOWN_LIST_SIZE)) {
             // The list may end in a cut number; that one is not trusted.
-            std::fprintf(stderr, "Known terminal list longer than %d bytes, last number dropped\n",
-                         KNOWN_LIST_SIZE - 1);
+            std::fprintf(
+                stderr, "Known terminal list longer than %d bytes, last number dropped\n", KNOWN_LIST_SIZE - 1);
             while (length > 0 && list[length - 1] >= '0' && list[length - 1] <= '9')
                 list[--length] = '\0';
         }
@@ -797,7 +799,8 @@ void noValidTerminalNumbersAvailable()
 // Load method and STN properties
 // ============================================================================
 
-namespace {
+namespace
+{
 
 constexpr unsigned long STNC_SAFETY_NET_MIN = 194560; // kB, 190 MB
 constexpr unsigned long STNJ_SAFETY_NET_MIN = 512000; // kB, 500 MB
@@ -808,34 +811,33 @@ struct PropertySetting {
 };
 
 constexpr PropertySetting STNC_HD_PROPERTIES[] = {
-    {"HardDrive.0.number", "0"},
-    {"HardDrive.0.swapPartitionSize", "100"},
-    {"HardDrive.0.Partition.1.size", "25"},
-    {"HardDrive.0.Partition.1.mountPoint", "/"},
-    {"HardDrive.0.Partition.1.loadImage", "posQOR_STNC"},
+    { "HardDrive.0.number", "0" },
+    { "HardDrive.0.swapPartitionSize", "100" },
+    { "HardDrive.0.Partition.1.size", "25" },
+    { "HardDrive.0.Partition.1.mountPoint", "/" },
+    { "HardDrive.0.Partition.1.loadImage", "posQOR_STNC" },
 };
 constexpr PropertySetting STNJ_HD_PROPERTIES[] = {
-    {"HardDrive.0.number", "0"},
-    {"HardDrive.0.swapPartitionSize", "500"},
-    {"HardDrive.0.Partition.1.size", "25"},
-    {"HardDrive.0.Partition.1.mountPoint", "/"},
-    {"HardDrive.0.Partition.1.loadImage", "posQOR_STNJ"},
+    { "HardDrive.0.number", "0" },
+    { "HardDrive.0.swapPartitionSize", "500" },
+    { "HardDrive.0.Partition.1.size", "25" },
+    { "HardDrive.0.Partition.1.mountPoint", "/" },
+    { "HardDrive.0.Partition.1.loadImage", "posQOR_STNJ" },
 };
 constexpr PropertySetting STNC_RAM_PROPERTIES[] = {
-    {"RAMDrive.1.mountPoint", "/"},
-    {"RAMDrive.1.loadImage", "posQOR_STNC"},
+    { "RAMDrive.1.mountPoint", "/" },
+    { "RAMDrive.1.loadImage", "posQOR_STNC" },
 };
 constexpr PropertySetting STNJ_RAM_PROPERTIES[] = {
-    {"RAMDrive.1.mountPoint", "/"},
-    {"RAMDrive.1.loadImage", "posQOR_STNJ"},
+    { "RAMDrive.1.mountPoint", "/" },
+    { "RAMDrive.1.loadImage", "posQOR_STNJ" },
 };
 
 int is7352Cache = -1;
 
 } // namespace
 
-stnMethod chooseStnMethod(unsigned long totalMemory, bool model7352, unsigned long imageSize,
-                          int (*hardDrivePresent)())
+stnMethod chooseStnMethod(unsigned long totalMemory, bool model7352, unsigned long imageSize, int (*hardDrivePresent)())
 {
     unsigned long minimum = model7352 ? STNC_SAFETY_NET_MIN : STNJ_SAFETY_NET_MIN;
     // One and a half times the image; a size too large for that needs more

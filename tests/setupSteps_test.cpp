@@ -18,7 +18,8 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // Runs body in a child process whose root is the sandbox's, so the
 // once-per-process caches start empty; gives back what body returned and what
@@ -32,7 +33,7 @@ FreshResult inFreshProcess(const Sandbox& box, const std::function<std::string()
 {
     int pipeEnds[2];
     if (::pipe(pipeEnds) != 0)
-        return {"pipe failed", ""};
+        return { "pipe failed", "" };
     std::string errPath = box.dir() + "/fresh-stderr";
     pid_t child = ::fork();
     if (child == 0) {
@@ -61,7 +62,7 @@ FreshResult inFreshProcess(const Sandbox& box, const std::function<std::string()
             err += static_cast<char>(c);
         std::fclose(file);
     }
-    return {value, err};
+    return { value, err };
 }
 
 std::vector<int> numbersOf(const int* array)
@@ -95,24 +96,23 @@ TEST(LoadMethod, DecisionFollowsMemoryImageSizeAndHardDrive)
         const char* message;
     };
     const Row rows[] = {
-        {"7352 small image, 256 MB: minimum safety net, RAM disk", 262144, true, 100000, 1, StncRam,
-         "*** More than 190MB Memory, using ram disk\n"},
-        {"other model, 400 MB image, 512 MB, hard drive", 524288, false, 409600, 1, StnjHD,
-         "*** Less than 600MB Memory, must use hard drive\n"},
-        {"other model, 400 MB image, 512 MB, no hard drive", 524288, false, 409600, 0, Lite,
-         "*** Less than 600MB Memory, no HD available - use Lite\n"},
-        {"image 2000000 kB, 512 MB, hard drive: memory constrained", 524288, false, 2000000, 1, Lite,
-         "*** Memory Constrained (less than 976MB), use Lite\n"},
-        {"no image sizes: 500 MB minimum, 1 GB memory", 1048576, false, 0, 0, StnjRam,
-         "*** More than 500MB Memory, using ram disk\n"},
-        {"memory exactly the safety net takes the RAM disk", 614400, false, 409600, 0, StnjRam,
-         "*** More than 600MB Memory, using ram disk\n"},
-        {"7352 below the minimum with a hard drive", 131072, true, 0, 1, StncHD,
-         "*** Less than 190MB Memory, must use hard drive\n"},
-        {"memory exactly half the image is not constrained", 1000000, false, 2000000, 1, StnjHD,
-         "*** Less than 2929MB Memory, must use hard drive\n"},
-        {"huge image size does not wrap the safety net", 1048576, false, ULONG_MAX / 3 * 2 + 2000, 0, Lite,
-         nullptr},
+        { "7352 small image, 256 MB: minimum safety net, RAM disk", 262144, true, 100000, 1, StncRam,
+            "*** More than 190MB Memory, using ram disk\n" },
+        { "other model, 400 MB image, 512 MB, hard drive", 524288, false, 409600, 1, StnjHD,
+            "*** Less than 600MB Memory, must use hard drive\n" },
+        { "other model, 400 MB image, 512 MB, no hard drive", 524288, false, 409600, 0, Lite,
+            "*** Less than 600MB Memory, no HD available - use Lite\n" },
+        { "image 2000000 kB, 512 MB, hard drive: memory constrained", 524288, false, 2000000, 1, Lite,
+            "*** Memory Constrained (less than 976MB), use Lite\n" },
+        { "no image sizes: 500 MB minimum, 1 GB memory", 1048576, false, 0, 0, StnjRam,
+            "*** More than 500MB Memory, using ram disk\n" },
+        { "memory exactly the safety net takes the RAM disk", 614400, false, 409600, 0, StnjRam,
+            "*** More than 600MB Memory, using ram disk\n" },
+        { "7352 below the minimum with a hard drive", 131072, true, 0, 1, StncHD,
+            "*** Less than 190MB Memory, must use hard drive\n" },
+        { "memory exactly half the image is not constrained", 1000000, false, 2000000, 1, StnjHD,
+            "*** Less than 2929MB Memory, must use hard drive\n" },
+        { "huge image size does not wrap the safety net", 1048576, false, ULONG_MAX / 3 * 2 + 2000, 0, Lite, nullptr },
     };
     for (const Row& row : rows) {
         hardDriveAnswer = row.hardDrive;
@@ -141,7 +141,7 @@ TEST(LoadMethod, ModelIs7352WhenProductIdContainsIt)
     struct Row {
         const char* productId;
         const char* expected;
-    } rows[] = {{"4852-E7352", "1"}, {"7352", "1"}, {"4852-E66", "0"}, {"735", "0"}, {nullptr, "0"}};
+    } rows[] = { { "4852-E7352", "1" }, { "7352", "1" }, { "4852-E66", "0" }, { "735", "0" }, { nullptr, "0" } };
     for (const Row& row : rows) {
         FreshResult result = inFreshProcess(box, [&] {
             productID = const_cast<char*>(row.productId);
@@ -164,11 +164,11 @@ TEST(TerminalNumbers, LookupOrderIsLocalThenSerialThenMac)
         std::vector<std::string> asked; // request kinds, in order
     };
     const Row rows[] = {
-        {"local number wins", "7", "8\n", "9\n", 7, {}},
-        {"serial lookup with leading zeros", "", "007\n", "9\n", 7, {"TBS="}},
-        {"empty serial reply leads to the MAC", "", "\n", "12\n", 12, {"TBS=", "TBM="}},
-        {"zero is no number", "", "0\n", "12\n", 12, {"TBS=", "TBM="}},
-        {"a cut four-digit reply is not taken", "", "1234", "12\n", 12, {"TBS=", "TBM="}},
+        { "local number wins", "7", "8\n", "9\n", 7, {} },
+        { "serial lookup with leading zeros", "", "007\n", "9\n", 7, { "TBS=" } },
+        { "empty serial reply leads to the MAC", "", "\n", "12\n", 12, { "TBS=", "TBM=" } },
+        { "zero is no number", "", "0\n", "12\n", 12, { "TBS=", "TBM=" } },
+        { "a cut four-digit reply is not taken", "", "1234", "12\n", 12, { "TBS=", "TBM=" } },
     };
     for (const Row& row : rows) {
         Sandbox box;
@@ -178,7 +178,7 @@ TEST(TerminalNumbers, LookupOrderIsLocalThenSerialThenMac)
             return FakeServer::answer(line.starts_with("TBS=") ? row.bySerial : row.byMac);
         });
         box.writeFile("/etc/opt/qor/retail/posQOR_configuration",
-                      *row.local ? std::string("TerminalNumber=") + row.local + "\n" : "x=1\n");
+            *row.local ? std::string("TerminalNumber=") + row.local + "\n" : "x=1\n");
         std::string address = server.address();
         FreshResult result = inFreshProcess(box, [&] {
             static char mac[] = "00:11:22:33:44:55";
@@ -198,7 +198,7 @@ TEST(TerminalNumbers, LookupOrderIsLocalThenSerialThenMac)
         // A number found on the service is kept in the terminal's file.
         EXPECT_NE(box.readFile("/etc/opt/qor/retail/posQOR_configuration")
                       .find("TerminalNumber=" + std::to_string(row.expected) + "\n"),
-                  std::string::npos)
+            std::string::npos)
             << row.name;
     }
 }
@@ -213,15 +213,15 @@ TEST(TerminalNumbers, FreeNumbersAreTheRangeWithoutKnownOnes)
         std::vector<int> expected;
     };
     const Row rows[] = {
-        {"range 1-5, known 1,3,9", 1, 5, "1,3,9", {2, 4, 5}},
-        {"failed list request offers all", 3, 6, nullptr, {3, 4, 5, 6}},
-        {"empty list", 1, 3, "", {1, 2, 3}},
-        {"every number taken", 1, 3, "1,2,3", {}},
-        {"duplicates count once", 1, 4, "2,2,2", {1, 3, 4}},
-        {"known outside the range ignored", 10, 12, "1,2,13,99", {10, 11, 12}},
-        {"single number range", 7, 7, "8", {7}},
-        {"lowest above highest gives none", 9, 3, "", {}},
-        {"top of int range does not overflow", INT_MAX - 1, INT_MAX, "", {INT_MAX - 1, INT_MAX}},
+        { "range 1-5, known 1,3,9", 1, 5, "1,3,9", { 2, 4, 5 } },
+        { "failed list request offers all", 3, 6, nullptr, { 3, 4, 5, 6 } },
+        { "empty list", 1, 3, "", { 1, 2, 3 } },
+        { "every number taken", 1, 3, "1,2,3", {} },
+        { "duplicates count once", 1, 4, "2,2,2", { 1, 3, 4 } },
+        { "known outside the range ignored", 10, 12, "1,2,13,99", { 10, 11, 12 } },
+        { "single number range", 7, 7, "8", { 7 } },
+        { "lowest above highest gives none", 9, 3, "", {} },
+        { "top of int range does not overflow", INT_MAX - 1, INT_MAX, "", { INT_MAX - 1, INT_MAX } },
     };
     for (const Row& row : rows) {
         int* known = row.known ? csvParseAtoI(row.known) : nullptr;
@@ -237,17 +237,17 @@ TEST(TerminalNumbers, CsvParseFindsEveryDigitRun)
         std::vector<int> expected;
     };
     const Row rows[] = {
-        {"", {}},
-        {"3,7, 12", {3, 7, 12}},
-        {"a1b22", {1, 22}},
-        {"-5", {5}},
-        {"007", {7}},
-        {"1\xc3\xa9"
-         "2",
-         {1, 2}},
-        {"12\n34\r\n", {12, 34}},
-        {"no digits", {}},
-        {"99999999999999999999,4", {INT_MAX, 4}},
+        { "", {} },
+        { "3,7, 12", { 3, 7, 12 } },
+        { "a1b22", { 1, 22 } },
+        { "-5", { 5 } },
+        { "007", { 7 } },
+        { "1\xc3\xa9"
+          "2",
+            { 1, 2 } },
+        { "12\n34\r\n", { 12, 34 } },
+        { "no digits", {} },
+        { "99999999999999999999,4", { INT_MAX, 4 } },
     };
     for (const Row& row : rows) {
         int* numbers = csvParseAtoI(row.text);
@@ -260,7 +260,7 @@ TEST(TerminalNumbers, CsvParseFindsEveryDigitRun)
 
 TEST(TerminalNumbers, FindSearchesOnlyTheListedElements)
 {
-    int array[] = {2, 5, 7, 9};
+    int array[] = { 2, 5, 7, 9 };
     EXPECT_EQ(findIntInArray(array, 5), 1);
     EXPECT_EQ(findIntInArray(array, 7), 1);
     EXPECT_EQ(findIntInArray(array, 2), 0) << "element 0 is the count";
@@ -277,14 +277,14 @@ TEST(TerminalNumbers, RangeBoundsDefaultAndRepair)
         std::string messages;
     };
     const Row rows[] = {
-        {"both set", "HighestTerminalNumber=20\nLowestTerminalNumber=5\n", "20 5", ""},
-        {"highest missing: 99, message twice", "LowestTerminalNumber=5\n", "99 5",
-         "Highest Terminal Number unknown, using 99\nHighest Terminal Number unknown, using 99\n"},
-        {"lowest missing", "HighestTerminalNumber=20\n", "20 1", "Lowest terminal number unknown, using 1\n"},
-        {"lowest 0 is unset", "HighestTerminalNumber=20\nLowestTerminalNumber=0\n", "20 1",
-         "Lowest terminal number unknown, using 1\n"},
-        {"lowest above highest becomes 1", "HighestTerminalNumber=10\nLowestTerminalNumber=50\n", "10 1",
-         "Lowest terminal number 50 above highest 10, using 1\n"},
+        { "both set", "HighestTerminalNumber=20\nLowestTerminalNumber=5\n", "20 5", "" },
+        { "highest missing: 99, message twice", "LowestTerminalNumber=5\n", "99 5",
+            "Highest Terminal Number unknown, using 99\nHighest Terminal Number unknown, using 99\n" },
+        { "lowest missing", "HighestTerminalNumber=20\n", "20 1", "Lowest terminal number unknown, using 1\n" },
+        { "lowest 0 is unset", "HighestTerminalNumber=20\nLowestTerminalNumber=0\n", "20 1",
+            "Lowest terminal number unknown, using 1\n" },
+        { "lowest above highest becomes 1", "HighestTerminalNumber=10\nLowestTerminalNumber=50\n", "10 1",
+            "Lowest terminal number 50 above highest 10, using 1\n" },
     };
     Sandbox box;
     for (const Row& row : rows) {
@@ -310,19 +310,19 @@ TEST(RoleCatalogue, CountComesFromRoles4cOrRoleLines)
     struct Row {
         const char* name;
         const char* roles4c; // nullptr: absent
-        const char* roles;   // nullptr: absent
+        const char* roles; // nullptr: absent
         int expected;
     };
     const Row rows[] = {
-        {"Roles4c count", "Roles.count=3\nRole001=A\nRole002=B\nRole003=C\n", nullptr, 3},
-        {"Roles4c wins over Roles", "Roles.count=2\n", "Role001=x\n", 2},
-        {"Roles4c without count defines none", "Role001=A\n", nullptr, 0},
-        {"negative count defines none", "Roles.count=-4\n", nullptr, 0},
-        {"Roles lines with an equals sign at the eighth byte", nullptr,
-         "Role001=x\nRole01=y\nRoleABC=z\n# Role002=w\n", 2},
-        {"Roles without role lines", nullptr, "something=else\n", 0},
-        {"no catalogue at all counts one role", nullptr, nullptr, 1},
-        {"over-long line counts once", nullptr, overLong.c_str(), 1},
+        { "Roles4c count", "Roles.count=3\nRole001=A\nRole002=B\nRole003=C\n", nullptr, 3 },
+        { "Roles4c wins over Roles", "Roles.count=2\n", "Role001=x\n", 2 },
+        { "Roles4c without count defines none", "Role001=A\n", nullptr, 0 },
+        { "negative count defines none", "Roles.count=-4\n", nullptr, 0 },
+        { "Roles lines with an equals sign at the eighth byte", nullptr,
+            "Role001=x\nRole01=y\nRoleABC=z\n# Role002=w\n", 2 },
+        { "Roles without role lines", nullptr, "something=else\n", 0 },
+        { "no catalogue at all counts one role", nullptr, nullptr, 1 },
+        { "over-long line counts once", nullptr, overLong.c_str(), 1 },
     };
     for (const Row& row : rows) {
         Sandbox box;
@@ -394,20 +394,20 @@ TEST(RoleCatalogue, RegisteredRoleIsLookedUpInCatalogueOrder)
 {
     struct Row {
         const char* name;
-        bool newCatalogue;    // Roles4c present; else role files with Roles
-        bool withoutRole002;  // role file Role002 missing
+        bool newCatalogue; // Roles4c present; else role files with Roles
+        bool withoutRole002; // role file Role002 missing
         const char* registered;
         const char* expected; // path, or "" for none
-        bool erased;          // "RTN=5" sent
+        bool erased; // "RTN=5" sent
     };
     static const std::string longName(300, 'x');
     const Row rows[] = {
-        {"Roles4c name", true, false, "Beta", "/etc/opt/qor/retail/Role002", false},
-        {"Roles4c is case-sensitive", true, false, "beta", "", true},
-        {"role file name", false, false, "Gamma", "/etc/opt/qor/retail/Role003", false},
-        {"first missing role file ends the search", false, true, "Gamma", "", true},
-        {"empty registration is no role", true, false, "", "", false},
-        {"over-long registration is neither compared nor erased", true, false, longName.c_str(), "", false},
+        { "Roles4c name", true, false, "Beta", "/etc/opt/qor/retail/Role002", false },
+        { "Roles4c is case-sensitive", true, false, "beta", "", true },
+        { "role file name", false, false, "Gamma", "/etc/opt/qor/retail/Role003", false },
+        { "first missing role file ends the search", false, true, "Gamma", "", true },
+        { "empty registration is no role", true, false, "", "", false },
+        { "over-long registration is neither compared nor erased", true, false, longName.c_str(), "", false },
     };
     for (const Row& row : rows) {
         Sandbox box;
@@ -421,8 +421,7 @@ TEST(RoleCatalogue, RegisteredRoleIsLookedUpInCatalogueOrder)
         box.writeFile("/etc/opt/qor/retail/posQOR_configuration", "TerminalNumber=5\n");
         box.writeFile("/etc/opt/qor/retail/Roles", "Role001=a\nRole002=b\nRole003=c\n");
         if (row.newCatalogue)
-            box.writeFile("/etc/opt/qor/retail/Roles4c",
-                          "Roles.count=3\nRole001=Alpha\nRole002=Beta\nRole003=Gamma\n");
+            box.writeFile("/etc/opt/qor/retail/Roles4c", "Roles.count=3\nRole001=Alpha\nRole002=Beta\nRole003=Gamma\n");
         box.writeFile("/etc/opt/qor/retail/Role001", "TerminalRole.name=Alpha\n");
         if (!row.withoutRole002)
             box.writeFile("/etc/opt/qor/retail/Role002", "TerminalRole.name=Beta\n");
@@ -448,9 +447,8 @@ TEST(RoleCatalogue, EmptyCatalogueNeverErasesTheRegistration)
     Sandbox box;
     FakeServer server;
     ASSERT_TRUE(server.ok());
-    server.setResponder([](std::string_view line) {
-        return FakeServer::answer(line == "get=posClient.5.role" ? "Alpha\n" : "ok\n");
-    });
+    server.setResponder(
+        [](std::string_view line) { return FakeServer::answer(line == "get=posClient.5.role" ? "Alpha\n" : "ok\n"); });
     box.writeFile("/etc/opt/qor/retail/posQOR_configuration", "TerminalNumber=5\n");
     box.writeFile("/etc/opt/qor/retail/Roles4c", "Roles.count=0\n");
     std::string address = server.address();
@@ -461,7 +459,7 @@ TEST(RoleCatalogue, EmptyCatalogueNeverErasesTheRegistration)
         return std::string(path ? path : "(none)");
     });
     EXPECT_EQ(result.value, "(none)");
-    EXPECT_EQ(server.requests(1), std::vector<std::string>{std::string("get=posClient.5.role\n") + '\0'});
+    EXPECT_EQ(server.requests(1), std::vector<std::string> { std::string("get=posClient.5.role\n") + '\0' });
 }
 
 // ---- STN properties ------------------------------------------------------------
@@ -473,13 +471,15 @@ TEST(StnProperties, DriveSettingsOfEachMethodInOrder)
         const char* expected;
     };
     const Row rows[] = {
-        {StnjHD, "HardDrive.0.number=0\nHardDrive.0.swapPartitionSize=500\nHardDrive.0.Partition.1.size=25\n"
-                 "HardDrive.0.Partition.1.mountPoint=/\nHardDrive.0.Partition.1.loadImage=posQOR_STNJ\n"},
-        {StncHD, "HardDrive.0.number=0\nHardDrive.0.swapPartitionSize=100\nHardDrive.0.Partition.1.size=25\n"
-                 "HardDrive.0.Partition.1.mountPoint=/\nHardDrive.0.Partition.1.loadImage=posQOR_STNC\n"},
-        {StncRam, "RAMDrive.1.mountPoint=/\nRAMDrive.1.loadImage=posQOR_STNC\n"},
-        {StnjRam, "RAMDrive.1.mountPoint=/\nRAMDrive.1.loadImage=posQOR_STNJ\n"},
-        {Lite, "keep=1\n"},
+        { StnjHD,
+            "HardDrive.0.number=0\nHardDrive.0.swapPartitionSize=500\nHardDrive.0.Partition.1.size=25\n"
+            "HardDrive.0.Partition.1.mountPoint=/\nHardDrive.0.Partition.1.loadImage=posQOR_STNJ\n" },
+        { StncHD,
+            "HardDrive.0.number=0\nHardDrive.0.swapPartitionSize=100\nHardDrive.0.Partition.1.size=25\n"
+            "HardDrive.0.Partition.1.mountPoint=/\nHardDrive.0.Partition.1.loadImage=posQOR_STNC\n" },
+        { StncRam, "RAMDrive.1.mountPoint=/\nRAMDrive.1.loadImage=posQOR_STNC\n" },
+        { StnjRam, "RAMDrive.1.mountPoint=/\nRAMDrive.1.loadImage=posQOR_STNJ\n" },
+        { Lite, "keep=1\n" },
     };
     for (const Row& row : rows) {
         Sandbox box;
@@ -513,7 +513,7 @@ TEST(StnProperties, IdentityIsWrittenAsSevenKeysInOrder)
         return std::string();
     });
     EXPECT_EQ(box.readFile("/etc/opt/qor/retail/posQOR_configuration"),
-              "STN.ServerIPAddress=10.0.0.1\nSTN.MAC.0.Address=00:11:22:33:44:55\nSTN.Product.Bios=BIOS 1\n"
-              "STN.Product.ID=4852-E66\nSTN.STNID=00:11:22:33:44:55,MT.1234567.SN.ABC1234\n"
-              "STN.SerialNumber=ABC1234\nSTN.SMBIOS_ID=MT.1234567.SN.ABC1234\n");
+        "STN.ServerIPAddress=10.0.0.1\nSTN.MAC.0.Address=00:11:22:33:44:55\nSTN.Product.Bios=BIOS 1\n"
+        "STN.Product.ID=4852-E66\nSTN.STNID=00:11:22:33:44:55,MT.1234567.SN.ABC1234\n"
+        "STN.SerialNumber=ABC1234\nSTN.SMBIOS_ID=MT.1234567.SN.ABC1234\n");
 }

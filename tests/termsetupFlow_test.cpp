@@ -3,9 +3,9 @@
 #include "sandbox.h"
 #include "terminal.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
-#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <future>
@@ -21,7 +21,8 @@
 
 using namespace std::chrono_literals;
 
-namespace {
+namespace
+{
 
 constexpr const char* MAC = "00:11:22:33:44:55";
 constexpr const char* MODEL = "4852E66";
@@ -33,9 +34,11 @@ constexpr const char* CONFIGURATION = "/etc/opt/qor/retail/posQOR_configuration"
 
 // posQOR_propertyd on a loopback address of its own at the fixed port, with
 // its database in the sandbox; it can be stopped and started again.
-class PropertyService {
+class PropertyService
+{
 public:
-    explicit PropertyService(const Sandbox& box) : database_(box.dir() + "/service.db")
+    explicit PropertyService(const Sandbox& box)
+        : database_(box.dir() + "/service.db")
     {
         int fd = listenOnFreeLoopbackAddress(46910, address_);
         if (fd >= 0)
@@ -52,8 +55,8 @@ public:
             int null = ::open("/dev/null", O_WRONLY);
             ::dup2(null, 2);
             std::string program = Sandbox::programPath("posQOR_propertyd");
-            ::execl(program.c_str(), program.c_str(), "-a", address_.c_str(), "-p", "46910", "-d",
-                    database_.c_str(), static_cast<char*>(nullptr));
+            ::execl(program.c_str(), program.c_str(), "-a", address_.c_str(), "-p", "46910", "-d", database_.c_str(),
+                static_cast<char*>(nullptr));
             _exit(127);
         }
         for (int attempt = 0; attempt < 200; ++attempt) {
@@ -80,13 +83,13 @@ public:
         if (!request.starts_with("AKT=") && !request.starts_with("GEN=") && !request.starts_with("ping"))
             request += '\0';
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in server{};
+        sockaddr_in server {};
         server.sin_family = AF_INET;
         server.sin_port = htons(46910);
         ::inet_pton(AF_INET, address_.c_str(), &server.sin_addr);
         std::string reply;
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0 &&
-            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0
+            && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
             char buffer[4096];
             for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
                 reply.append(buffer, static_cast<std::size_t>(n));
@@ -99,8 +102,8 @@ public:
     }
 
     // Registers another terminal, as its own termsetup would.
-    std::string registerTerminal(int number, const std::string& serial, const std::string& mac,
-                                 const std::string& role) const
+    std::string registerTerminal(
+        int number, const std::string& serial, const std::string& mac, const std::string& role) const
     {
         return ask("STN=" + std::to_string(number) + "=" + serial + "=" + mac + "=" + role + "\n");
     }
@@ -115,17 +118,17 @@ private:
 
 std::string le16(unsigned value)
 {
-    return {static_cast<char>(value & 0xFF), static_cast<char>((value >> 8) & 0xFF)};
+    return { static_cast<char>(value & 0xFF), static_cast<char>((value >> 8) & 0xFF) };
 }
 
 // The kernel's copy of the SMBIOS tables with one System Information record.
 void writeSmbios(const Sandbox& box, const std::string& model, const std::string& serial)
 {
-    std::string table = {1, 8, 0, 1, 1, 2, 3, 4};
+    std::string table = { 1, 8, 0, 1, 1, 2, 3, 4 };
     table += "Maker";
     table += '\0';
     table += model + '\0' + "1.0" + '\0' + serial + '\0' + '\0';
-    table += std::string{127, 4, 1, 0} + '\0' + '\0';
+    table += std::string { 127, 4, 1, 0 } + '\0' + '\0';
     std::string entry = "_SM_";
     entry += '\0';
     entry += '\x1F';
@@ -144,7 +147,7 @@ void writeSmbios(const Sandbox& box, const std::string& model, const std::string
 
 struct Machine {
     unsigned long memoryKb = 1048576;
-    unsigned long diskMb = 0;          // 0: no hard drive
+    unsigned long diskMb = 0; // 0: no hard drive
     unsigned long stnjImageKb = 100000; // size of the STN image for this model
     int highestNumber = 5;
 };
@@ -158,29 +161,32 @@ void prepareTerminal(Sandbox& box, const PropertyService& service, const Machine
     box.setEnv("productID", MODEL);
     writeSmbios(box, MODEL, SERIAL);
 
-    box.writeFile("/proc/meminfo", "MemTotal: " + std::to_string(machine.memoryKb) +
-                                       " kB\nMemFree: 1000 kB\nSwapTotal: 0 kB\nSwapFree: 0 kB\n");
+    box.writeFile("/proc/meminfo",
+        "MemTotal: " + std::to_string(machine.memoryKb) + " kB\nMemFree: 1000 kB\nSwapTotal: 0 kB\nSwapFree: 0 kB\n");
     std::string partitions = "major minor  #blocks  name\n\n";
     if (machine.diskMb > 0)
         partitions += "   8        0 " + std::to_string(machine.diskMb * 1024) + " sda\n";
     box.writeFile("/proc/partitions", partitions);
 
     const std::string retail = "/etc/opt/qor/retail/";
-    box.writeFile(retail + "Roles4c", "Roles.count=3\nRole001=Cashier\nRole001.description=Checkout lane\n"
-                                      "Role002=Manager\nRole002.description=Back office\n"
-                                      "Role003=Kiosk\nRole003.description=Price check\n");
+    box.writeFile(retail + "Roles4c",
+        "Roles.count=3\nRole001=Cashier\nRole001.description=Checkout lane\n"
+        "Role002=Manager\nRole002.description=Back office\n"
+        "Role003=Kiosk\nRole003.description=Price check\n");
     box.writeFile(retail + "Role001", "TerminalRole.name=Cashier\nlane.printer=yes\n");
     box.writeFile(retail + "Role002", "TerminalRole.name=Manager\noffice.reports=yes\n");
     box.writeFile(retail + "Role003", "TerminalRole.name=Kiosk\nkiosk.mode=yes\n");
     box.writeFile(retail + "Roles", "Role001=Cashier\nRole002=Manager\nRole003=Kiosk\n");
-    box.writeFile(retail + "posQOR_global", "LowestTerminalNumber=1\nHighestTerminalNumber=" +
-                                                std::to_string(machine.highestNumber) + "\nstore.name=Main\n");
+    box.writeFile(retail + "posQOR_global",
+        "LowestTerminalNumber=1\nHighestTerminalNumber=" + std::to_string(machine.highestNumber)
+            + "\nstore.name=Main\n");
     box.writeFile(retail + "posQOR_default_stnc", "stn.default=yes\n");
     box.writeFile(retail + "posQOR_imageDirContents.txt",
-                  "posQOR_STNJ-2.1.0-2005.06.15.gz\nposQOR_STNC-2.1.0-2005.06.15.gz\ndefault-1.0.0-2005.01.01\n");
+        "posQOR_STNJ-2.1.0-2005.06.15.gz\nposQOR_STNC-2.1.0-2005.06.15.gz\ndefault-1.0.0-2005.01.01\n");
     box.writeFile(retail + "posQOR_imageDirSizes.txt",
-                  std::to_string(machine.stnjImageKb) + " posQOR_ilink_posQOR_STNJY2005M6D15Z1-2.1.0.gz\n"
-                                                        "150000 posQOR_ilink_posQOR_STNCY2005M6D15Z1-2.1.0.gz\n");
+        std::to_string(machine.stnjImageKb)
+            + " posQOR_ilink_posQOR_STNJY2005M6D15Z1-2.1.0.gz\n"
+              "150000 posQOR_ilink_posQOR_STNCY2005M6D15Z1-2.1.0.gz\n");
 }
 
 // termsetup in a real terminal, with the sandbox's environment and root.
@@ -190,7 +196,7 @@ bool startInTerminal(Terminal& terminal, const Sandbox& box)
     options.environment = box.environment();
     options.workingDirectory = box.root();
     if (Sandbox::userNamespaceAvailable())
-        options.prefix = {"unshare", "-Ur", "--"};
+        options.prefix = { "unshare", "-Ur", "--" };
     return terminal.start(Sandbox::programPath("termsetup"), {}, options);
 }
 
@@ -199,12 +205,13 @@ bool contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-class TermsetupFlow : public testing::Test {
+class TermsetupFlow : public testing::Test
+{
 protected:
     void SetUp() override
     {
-        if (::access(Sandbox::programPath("termsetup").c_str(), X_OK) != 0 ||
-            ::access(Sandbox::programPath("posQOR_propertyd").c_str(), X_OK) != 0)
+        if (::access(Sandbox::programPath("termsetup").c_str(), X_OK) != 0
+            || ::access(Sandbox::programPath("posQOR_propertyd").c_str(), X_OK) != 0)
             GTEST_SKIP() << "termsetup or posQOR_propertyd not built";
         ASSERT_FALSE(service.address().empty());
     }
@@ -218,12 +225,12 @@ protected:
         ASSERT_TRUE(terminal.waitForText(entry)) << terminal.dump();
         for (int moves = 0; !terminal.waitForText("* " + entry, 1s); ++moves) {
             ASSERT_LT(moves, 40) << terminal.dump();
-            terminal.sendKeys({"Down"});
+            terminal.sendKeys({ "Down" });
         }
         // The next screen is only this run's once the menu has gone.
         for (int tries = 0;; ++tries) {
             ASSERT_LT(tries, 10) << terminal.dump();
-            terminal.sendKeys({"Enter"});
+            terminal.sendKeys({ "Enter" });
             if (terminal.waitForTextGone(title, 2s))
                 break;
         }
@@ -235,7 +242,7 @@ protected:
     }
 
     Sandbox box;
-    PropertyService service{box};
+    PropertyService service { box };
 };
 
 // ---- A new terminal ------------------------------------------------------------------
@@ -243,7 +250,7 @@ protected:
 TEST_F(TermsetupFlow, NewTerminalChoosesRoleAndNumberAndIsRegistered)
 {
     ASSERT_TRUE(service.start());
-    prepareTerminal(box, service, {.memoryKb = 65536});
+    prepareTerminal(box, service, { .memoryKb = 65536 });
     Terminal terminal;
     ASSERT_TRUE(startInTerminal(terminal, box)) << terminal.error();
 
@@ -272,8 +279,8 @@ TEST_F(TermsetupFlow, NewTerminalChoosesRoleAndNumberAndIsRegistered)
     EXPECT_TRUE(contains(configuration, "TerminalNumber=3\n")) << configuration;
     EXPECT_TRUE(contains(configuration, std::string("STN.STNID=") + MAC + "," + SMBIOS_IDENTITY + "\n"))
         << configuration;
-    EXPECT_TRUE(contains(box.readFile("/config/etc/sysconfig/network/dhcp"),
-                         "DHCLIENT_HOSTNAME_OPTION=\"posClient3\"\n"));
+    EXPECT_TRUE(
+        contains(box.readFile("/config/etc/sysconfig/network/dhcp"), "DHCLIENT_HOSTNAME_OPTION=\"posClient3\"\n"));
     std::string trace = box.readFile("/dev/tty2");
     EXPECT_TRUE(contains(trace, "*** Less than 500MB Memory, no HD available - use Lite\n")) << trace;
 }
@@ -281,7 +288,7 @@ TEST_F(TermsetupFlow, NewTerminalChoosesRoleAndNumberAndIsRegistered)
 TEST_F(TermsetupFlow, KnownTerminalBootsAgainWithoutMenu)
 {
     ASSERT_TRUE(service.start());
-    prepareTerminal(box, service, {.memoryKb = 65536});
+    prepareTerminal(box, service, { .memoryKb = 65536 });
     ASSERT_EQ(service.registerTerminal(4, SMBIOS_IDENTITY, MAC, "Cashier"), "ok\n");
 
     ProgramResult result = box.run("termsetup", {}, "", 60);
@@ -298,7 +305,7 @@ TEST_F(TermsetupFlow, KnownTerminalBootsAgainWithoutMenu)
 TEST_F(TermsetupFlow, UnknownRegisteredRoleErasesTheRecordAndAsksAgain)
 {
     ASSERT_TRUE(service.start());
-    prepareTerminal(box, service, {.memoryKb = 65536});
+    prepareTerminal(box, service, { .memoryKb = 65536 });
     ASSERT_EQ(service.registerTerminal(2, SMBIOS_IDENTITY, MAC, "cashier"), "ok\n");
     Terminal terminal;
     ASSERT_TRUE(startInTerminal(terminal, box)) << terminal.error();
@@ -319,13 +326,14 @@ TEST_F(TermsetupFlow, UnknownRegisteredRoleErasesTheRecordAndAsksAgain)
 TEST_F(TermsetupFlow, EnoughMemoryLoadsTheStnImageIntoARamDisk)
 {
     ASSERT_TRUE(service.start());
-    prepareTerminal(box, service, {.memoryKb = 1048576, .stnjImageKb = 100000});
+    prepareTerminal(box, service, { .memoryKb = 1048576, .stnjImageKb = 100000 });
     ProgramResult result = box.run("termsetup", {}, "", 60);
     ASSERT_EQ(result.exitStatus, 0) << result.out << result.trace;
     EXPECT_FALSE(contains(result.out, "Set Terminal Role")) << result.out;
 
-    EXPECT_EQ(box.readFile("/etc/config.rc"), "IMAGE=/dev/ram1;posQOR_ilink_posQOR_STNJY2005M6D15Z1;2.1.0;" +
-                                                  service.address() + ";32768;compressed\nRELOAD_CONFIG=yes\n");
+    EXPECT_EQ(box.readFile("/etc/config.rc"),
+        "IMAGE=/dev/ram1;posQOR_ilink_posQOR_STNJY2005M6D15Z1;2.1.0;" + service.address()
+            + ";32768;compressed\nRELOAD_CONFIG=yes\n");
     std::string configuration = box.readFile(CONFIGURATION);
     EXPECT_TRUE(configuration.starts_with("stn.default=yes\nLowestTerminalNumber=1\n")) << configuration;
     EXPECT_TRUE(contains(configuration, "RAMDrive.1.mountPoint=/\nRAMDrive.1.loadImage=posQOR_STNJ\n"))
@@ -340,19 +348,20 @@ TEST_F(TermsetupFlow, EnoughMemoryLoadsTheStnImageIntoARamDisk)
 TEST_F(TermsetupFlow, LittleMemoryAndAHardDriveLoadTheStnImageOntoTheDisk)
 {
     ASSERT_TRUE(service.start());
-    prepareTerminal(box, service, {.memoryKb = 262144, .diskMb = 10240, .stnjImageKb = 400000});
+    prepareTerminal(box, service, { .memoryKb = 262144, .diskMb = 10240, .stnjImageKb = 400000 });
     ProgramResult result = box.run("termsetup", {}, "", 60);
     ASSERT_EQ(result.exitStatus, 0) << result.out << result.trace;
     EXPECT_FALSE(contains(result.out, "Set Terminal Role")) << result.out;
 
-    EXPECT_EQ(box.readFile("/etc/config.rc"), "IMAGE=/dev/sda2;posQOR_ilink_posQOR_STNJY2005M6D15Z1;2.1.0;" +
-                                                  service.address() +
-                                                  ";32768;compressed\nPART=500;S;x,x;L;/\nDISK=/dev/sda\n"
-                                                  "JOURNAL=ext3\nRELOAD_CONFIG=yes\n");
+    EXPECT_EQ(box.readFile("/etc/config.rc"),
+        "IMAGE=/dev/sda2;posQOR_ilink_posQOR_STNJY2005M6D15Z1;2.1.0;" + service.address()
+            + ";32768;compressed\nPART=500;S;x,x;L;/\nDISK=/dev/sda\n"
+              "JOURNAL=ext3\nRELOAD_CONFIG=yes\n");
     std::string configuration = box.readFile(CONFIGURATION);
-    EXPECT_TRUE(contains(configuration, "HardDrive.0.number=0\nHardDrive.0.swapPartitionSize=500\n"
-                                        "HardDrive.0.Partition.1.size=25\nHardDrive.0.Partition.1.mountPoint=/\n"
-                                        "HardDrive.0.Partition.1.loadImage=posQOR_STNJ\n"))
+    EXPECT_TRUE(contains(configuration,
+        "HardDrive.0.number=0\nHardDrive.0.swapPartitionSize=500\n"
+        "HardDrive.0.Partition.1.size=25\nHardDrive.0.Partition.1.mountPoint=/\n"
+        "HardDrive.0.Partition.1.loadImage=posQOR_STNJ\n"))
         << configuration;
     EXPECT_TRUE(contains(result.trace, "*** Less than 585MB Memory, must use hard drive\n")) << result.trace;
 }
@@ -360,7 +369,7 @@ TEST_F(TermsetupFlow, LittleMemoryAndAHardDriveLoadTheStnImageOntoTheDisk)
 TEST_F(TermsetupFlow, ForceInlineOverridesMemoryOnlyForAnUpperCaseT)
 {
     ASSERT_TRUE(service.start());
-    prepareTerminal(box, service, {.memoryKb = 1048576});
+    prepareTerminal(box, service, { .memoryKb = 1048576 });
 
     ASSERT_EQ(service.ask("set=STNC.ForceInline=true\n"), "ok\n");
     ProgramResult notForced = box.run("termsetup", {}, "", 60);
@@ -383,7 +392,7 @@ TEST_F(TermsetupFlow, ForceInlineOverridesMemoryOnlyForAnUpperCaseT)
 TEST_F(TermsetupFlow, NumberMenuRefreshesWhenAnotherTerminalRegisters)
 {
     ASSERT_TRUE(service.start());
-    prepareTerminal(box, service, {.memoryKb = 65536});
+    prepareTerminal(box, service, { .memoryKb = 65536 });
     Terminal terminal;
     ASSERT_TRUE(startInTerminal(terminal, box)) << terminal.error();
     chooseRole(terminal, "Kiosk");
@@ -405,12 +414,13 @@ TEST_F(TermsetupFlow, NumberMenuRefreshesWhenAnotherTerminalRegisters)
 TEST_F(TermsetupFlow, FullRangeSoundsTheAlarmAndReboots)
 {
     ASSERT_TRUE(service.start());
-    prepareTerminal(box, service, {.memoryKb = 65536, .highestNumber = 2});
+    prepareTerminal(box, service, { .memoryKb = 65536, .highestNumber = 2 });
     ASSERT_EQ(service.registerTerminal(1, "MT.X.SN.A", "00:00:00:00:00:01", "Cashier"), "ok\n");
     ASSERT_EQ(service.registerTerminal(2, "MT.X.SN.B", "00:00:00:00:00:02", "Cashier"), "ok\n");
     // The "reboot" comes back with a wider range, as after an administrator
     // widened it.
-    box.stubRootProgram("/sbin/reboot", "echo HighestTerminalNumber=3 >> \"$POSQOR_ROOT/etc/opt/qor/retail/posQOR_global\"");
+    box.stubRootProgram(
+        "/sbin/reboot", "echo HighestTerminalNumber=3 >> \"$POSQOR_ROOT/etc/opt/qor/retail/posQOR_global\"");
     Terminal terminal;
     ASSERT_TRUE(startInTerminal(terminal, box)) << terminal.error();
     chooseRole(terminal, "Kiosk");
@@ -435,7 +445,7 @@ TEST_F(TermsetupFlow, FullRangeSoundsTheAlarmAndReboots)
 TEST_F(TermsetupFlow, RefusedRegistrationRetries)
 {
     ASSERT_TRUE(service.start());
-    prepareTerminal(box, service, {.memoryKb = 65536});
+    prepareTerminal(box, service, { .memoryKb = 65536 });
     Terminal terminal;
     ASSERT_TRUE(startInTerminal(terminal, box)) << terminal.error();
     chooseRole(terminal, "Kiosk");
@@ -463,7 +473,7 @@ TEST_F(TermsetupFlow, ServiceDownAtFirstAndUpLater)
     ASSERT_TRUE(service.start());
     ASSERT_EQ(service.registerTerminal(6, SMBIOS_IDENTITY, MAC, "Kiosk"), "ok\n");
     service.stop();
-    prepareTerminal(box, service, {.memoryKb = 65536, .highestNumber = 9});
+    prepareTerminal(box, service, { .memoryKb = 65536, .highestNumber = 9 });
 
     auto run = std::async(std::launch::async, [&] { return box.run("termsetup", {}, "", 60); });
     std::this_thread::sleep_for(1500ms);
@@ -480,7 +490,7 @@ TEST_F(TermsetupFlow, ServiceDownAtFirstAndUpLater)
 TEST_F(TermsetupFlow, CatalogueWithoutRolesStopsWithoutRegistering)
 {
     ASSERT_TRUE(service.start());
-    prepareTerminal(box, service, {.memoryKb = 65536});
+    prepareTerminal(box, service, { .memoryKb = 65536 });
     box.writeFile("/etc/opt/qor/retail/Roles4c", "Roles.count=0\n");
     ProgramResult result = box.run("termsetup", {}, "", 5);
     EXPECT_TRUE(result.timedOut) << "the supervisor keeps retrying";
@@ -492,20 +502,21 @@ TEST_F(TermsetupFlow, CatalogueWithoutRolesStopsWithoutRegistering)
 TEST_F(TermsetupFlow, MissingCatalogueRebootsAndRetries)
 {
     ASSERT_TRUE(service.start());
-    prepareTerminal(box, service, {.memoryKb = 1048576});
+    prepareTerminal(box, service, { .memoryKb = 1048576 });
     box.removeFile("/etc/opt/qor/retail/Roles");
     box.removeFile("/etc/opt/qor/retail/Roles4c");
     // The reboot brings the archive in the boot directory.
-    box.stubRootProgram("/sbin/reboot", "mkdir -p \"$POSQOR_ROOT/tftpboot/boot\" && tar -czf "
-                                        "\"$POSQOR_ROOT/tftpboot/boot/testball.tar.gz\" -C \"$POSQOR_ROOT/tmp\" Roles");
+    box.stubRootProgram("/sbin/reboot",
+        "mkdir -p \"$POSQOR_ROOT/tftpboot/boot\" && tar -czf "
+        "\"$POSQOR_ROOT/tftpboot/boot/testball.tar.gz\" -C \"$POSQOR_ROOT/tmp\" Roles");
     box.writeFile("/tmp/Roles", "Role001=Cashier\n");
     ProgramResult result = box.run("termsetup", {}, "", 60);
     EXPECT_EQ(result.exitStatus, 0) << result.out << result.trace;
     EXPECT_TRUE(contains(result.out, "An error occurred opening data file testball.tar.gz\n")) << result.out;
     std::vector<std::string> commands = box.commands();
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "/sbin/reboot -f -i"), 1);
-    std::string unpack = "tar -mxzf " + box.path("/tftpboot/boot/testball.tar.gz") + " -C " +
-                         box.path("/etc/opt/qor/retail");
+    std::string unpack
+        = "tar -mxzf " + box.path("/tftpboot/boot/testball.tar.gz") + " -C " + box.path("/etc/opt/qor/retail");
     EXPECT_EQ(std::count(commands.begin(), commands.end(), unpack), 1);
     EXPECT_TRUE(box.exists("/etc/opt/qor/retail/Roles"));
 }
