@@ -236,14 +236,16 @@ int numberOfDefinedRoles = -1;
 // This machine's terminal number once found or chosen; 0 while unknown.
 int terminalNumber = 0;
 
-struct RoleEntry {
+// One role of the catalogue. The offered roles are kept in a list ordered
+// from the highest role number down, so no node needs a link of its own.
+struct rsp_s {
     std::string roleFileName;
     std::string roleName;
     std::string roleDescription;
 };
-// Role entries live until the process ends: setRoleMenu hands out pointers
+// Chosen roles live until the process ends: setRoleMenu hands out pointers
 // into them.
-std::deque<RoleEntry> roleEntries;
+std::deque<rsp_s> roleEntries;
 
 // A word for a shell command: left as it is when it holds only characters
 // that the shell takes literally, else single-quoted.
@@ -476,12 +478,12 @@ char* setRoleMenu()
 {
     int count = getNumberOfDefinedRoles();
     // The offered roles, highest role number first.
-    std::vector<RoleEntry> offered;
+    std::vector<rsp_s> offered;
     bool newCatalogue = isExist(ROLES4C);
     if (newCatalogue)
         getProperties(ROLES4C);
     for (int n = 1; n <= count; ++n) {
-        RoleEntry entry;
+        rsp_s entry;
         entry.roleFileName = roleKey("/etc/opt/qor/retail/Role%03d", n);
         if (newCatalogue) {
             entry.roleName = getPropertyString(roleKey("Role%03d", n).c_str());
@@ -527,7 +529,7 @@ char* setRoleMenu()
             chosen = static_cast<std::size_t>(choices->choices[position].callerParm);
         choiceFree(choices);
     }
-    RoleEntry& role = roleEntries.emplace_back(std::move(offered[chosen]));
+    rsp_s& role = roleEntries.emplace_back(std::move(offered[chosen]));
     roleMenuSelection = strdup(role.roleName.c_str());
     std::fprintf(stderr, "Role file name is =%s=\n", role.roleFileName.c_str());
     return role.roleFileName.data();
