@@ -3,6 +3,7 @@
 // role with the store server, and leaves the boot configuration, the /config
 // copies and the DHCP client settings for the platform.
 #include "bootIdentity.h"
+#include "connectionTest.h"
 #include "disk.h"
 #include "fileReplace.h"
 #include "posConfigCommon.h"
@@ -10,6 +11,7 @@
 #include "properties.h"
 #include "smbios.h"
 #include "sysPath.h"
+#include "vendorConfig.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -176,9 +178,7 @@ void writeDHCPConfig()
 
 void prepareForSLRS(const char* target)
 {
-    // First the boot configuration file: writeVendorConfig(target) joins
-    // here with the boot image writer.
-    (void)target;
+    writeVendorConfig(target);
 
     const std::string retail = shellPath("/etc/opt/qor/retail");
     const std::string configRetail = shellPath("/config/etc/opt/qor/retail");
@@ -221,7 +221,7 @@ int main(int argc, char** argv)
     getSTNID();
     forkAndWait();
 
-    // The connection test joins here, before the role catalogue.
+    connectionTest();
     getQORConfiguration();
     std::printf("STNID = %s\n", STNID);
     storeRoleFile();
