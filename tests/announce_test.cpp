@@ -1,88 +1,39 @@
 // The registration and announcement of the chosen terminal number and role.
-#include "bootIdentity.h"
 #include "fakeServer.h"
-#include "pacing.h"
-#include "posConfigCommon.h"
-#include "properties.h"
+#include "sandbox.h"
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <vector>
 
 namespace
 {
 
-namespace fs = std::filesystem;
+constexpr const char* IDENTITY = "MT.1234567.SN.ABC1234";
+constexpr const char* MAC = "00:11:22:33:44:55";
 
-struct ChildResult {
-    int exitStatus = -1;
-    std::string out;
-};
-
-// Runs body in a child process whose standard output (and every designed
-// wait, as "[wait N]") goes to a file; a child that returns ends with 0.
-ChildResult runInChild(const std::function<void()>& body)
-{
-    std::string outPath = fs::temp_directory_path() / ("announce-test-" + std::to_string(getpid()));
-    std::fflush(nullptr);
-    pid_t child = fork();
-    if (child == 0) {
-        if (std::freopen(outPath.c_str(), "w", stdout) == nullptr)
-            _exit(99);
-        std::setvbuf(stdout, nullptr, _IONBF, 0);
-        setWaitHook([](unsigned long milliseconds) { std::printf("[wait %lu]", milliseconds); });
-        body();
-        _exit(0);
-    }
-    ChildResult result;
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (WIFEXITED(status))
-        result.exitStatus = WEXITSTATUS(status);
-    std::ifstream in(outPath);
-    std::ostringstream text;
-    text << in.rdbuf();
-    result.out = text.str();
-    fs::remove(outPath);
-    return result;
-}
-
+// Runs the announcement in its own process (the fake server's thread makes
+// forking this one unsafe) with the terminal number in its properties file.
 class Announcement : public testing::Test
 {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(server_.ok());
-        address_ = server_.address();
-        mac_ = "00:11:22:33:44:55";
-        TSERVER = address_.data();
-        DHCPCHADDR = mac_.data();
-        std::snprintf(SMBIOS_ID, sizeof SMBIOS_ID, "MT.1234567.SN.ABC1234");
-        which_STN = WHICH_STN_HOOK;
-        configuration_ = fs::temp_directory_path() / ("announce-config-" + std::to_string(getpid()));
+        box_.setEnv("TSERVER", server_.address());
+        box_.setEnv("DHCPCHADDR", MAC);
     }
-    void TearDown() override
+    ProgramResult announce(const std::string& number, const char* role)
     {
-        TSERVER = DHCPCHADDR = nullptr;
-        roleMenuSelection = nullptr;
-        fs::remove(configuration_);
-    }
-    void setNumber(const std::string& number)
-    {
-        std::ofstream(configuration_) << "TerminalNumber=" << number << "\n";
-        getProperties(configuration_.c_str());
+        box_.writeFile("/etc/opt/qor/retail/posQOR_configuration", "TerminalNumber=" + number + "\n");
+        std::vector<std::string> args { "/etc/opt/qor/retail/posQOR_configuration", IDENTITY };
+        if (role != nullptr)
+            args.push_back(role);
+        return box_.run("announceTerminal", args, "", 30);
     }
 
     FakeServer server_;
-    std::string address_;
-    std::string mac_;
-    std::string configuration_;
+    Sandbox box_;
 };
 
 TEST_F(Announcement, AcceptedRegistrationShowsNumberInThreeColumnsAndRole)
@@ -92,17 +43,14 @@ TEST_F(Announcement, AcceptedRegistrationShowsNumberInThreeColumnsAndRole)
         { "42", " 42 - Cashier" },
         { "1234", "123 - Cashier" },
     };
-    static char role[] = "Cashier";
-    roleMenuSelection = role;
     for (const auto& [number, shown] : cases) {
         server_.script({ FakeServer::answer("ok\n") });
         server_.clearRequests();
-        setNumber(number);
-        ChildResult result = runInChild([] { announceTerminalRoleAndNumber(); });
+        ProgramResult result = announce(number, "Cashier");
         EXPECT_EQ(result.exitStatus, 0) << number;
         EXPECT_EQ(result.out, shown) << number;
-        EXPECT_EQ(server_.requests(1).at(0),
-            std::string("STN=") + number + "=MT.1234567.SN.ABC1234=00:11:22:33:44:55=Cashier\n" + '\0')
+        EXPECT_EQ(
+            server_.requests(1).at(0), std::string("STN=") + number + "=" + IDENTITY + "=" + MAC + "=Cashier\n" + '\0')
             << number;
     }
 }
@@ -110,30 +58,28 @@ TEST_F(Announcement, AcceptedRegistrationShowsNumberInThreeColumnsAndRole)
 TEST_F(Announcement, RefusedRegistrationEndsTheRunWithStatus1AfterFiveSeconds)
 {
     const char* const replies[] = { "exist\n", "no\n" };
-    static char role[] = "Cashier";
-    roleMenuSelection = role;
-    setNumber("7");
     for (const char* reply : replies) {
+        std::size_t waitsBefore = box_.waits().size();
         server_.script({ FakeServer::answer(reply) });
-        ChildResult result = runInChild([] { announceTerminalRoleAndNumber(); });
+        ProgramResult result = announce("7", "Cashier");
         EXPECT_EQ(result.exitStatus, 1) << reply;
-        EXPECT_EQ(result.out, "Failed to set terminal number\nPlease try again\n[wait 5000]") << reply;
+        EXPECT_EQ(result.out, "Failed to set terminal number\nPlease try again\n") << reply;
+        std::vector<unsigned long> waits = box_.waits();
+        EXPECT_EQ(std::vector<unsigned long>(waits.begin() + static_cast<long>(waitsBefore), waits.end()),
+            std::vector<unsigned long> { 5000 })
+            << reply;
     }
 }
 
 TEST_F(Announcement, FieldsThatWouldSplitTheRequestAreRefusedWithoutSending)
 {
-    setNumber("7");
-    static char roleWithLineFeed[] = "Cashier\nSTN=8=x=y=z";
-    static char roleWithCarriageReturn[] = "Cashier\r";
-    char* const roles[] = { roleWithLineFeed, roleWithCarriageReturn, nullptr };
-    for (char* role : roles) {
-        roleMenuSelection = role;
+    const char* const roles[] = { "Cashier\nSTN=8=x=y=z", "Cashier\r", nullptr };
+    for (const char* role : roles) {
         server_.script({ FakeServer::answer("ok\n") });
         server_.clearRequests();
-        ChildResult result = runInChild([] { announceTerminalRoleAndNumber(); });
+        ProgramResult result = announce("7", role);
         EXPECT_EQ(result.exitStatus, 1);
-        EXPECT_EQ(result.out, "Failed to set terminal number\nPlease try again\n[wait 5000]");
+        EXPECT_EQ(result.out, "Failed to set terminal number\nPlease try again\n");
         EXPECT_EQ(server_.connections(), 0u);
     }
 }
