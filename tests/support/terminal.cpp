@@ -204,6 +204,9 @@ Terminal::~Terminal()
         ::kill(-panePid_, SIGKILL);
     if (started_)
         tmux({ "kill-server" });
+    // tmux leaves its socket file behind when the server ends.
+    if (!socketPath_.empty())
+        ::unlink(socketPath_.c_str());
     if (!directory_.empty()) {
         std::error_code ignored;
         fs::remove_all(directory_, ignored);
@@ -287,9 +290,12 @@ bool Terminal::start(const std::string& program, const std::vector<std::string>&
     if (!tmux(command))
         return false;
     started_ = true;
-    std::optional<std::string> pid = tmux({ "display-message", "-p", "-t", SESSION, "#{pane_pid}" });
-    if (pid)
-        panePid_ = static_cast<pid_t>(std::atoi(pid->c_str()));
+    std::optional<std::string> pane = tmux({ "display-message", "-p", "-t", SESSION, "#{pane_pid} #{socket_path}" });
+    if (pane) {
+        std::istringstream fields(*pane);
+        fields >> panePid_;
+        std::getline(fields >> std::ws, socketPath_);
+    }
     return true;
 }
 

@@ -64,7 +64,7 @@ public:
 
     Terminal();
     // Ends the program (SIGKILL to its process group) and the tmux server,
-    // and removes the temporary directory.
+    // and removes the server's socket and the temporary directory.
     ~Terminal();
     Terminal(const Terminal&) = delete;
     Terminal& operator=(const Terminal&) = delete;
@@ -136,6 +136,7 @@ private:
     std::optional<std::string> tmux(const std::vector<std::string>& args) const;
 
     std::string socket_;
+    std::string socketPath_;
     std::string directory_;
     std::string configPath_;
     std::string statusPath_;
