@@ -1,6 +1,7 @@
 // termsetup: the identity, the boot outputs (DHCP settings, /config copies)
 // and the ends of a run that cannot start.
 #include "bootIdentity.h"
+#include "fakeServer.h"
 #include "fileReplace.h"
 #include "posConfigCommon.h"
 #include "prepareForNLS.h"
@@ -162,32 +163,66 @@ TEST(STNID, MacAddressCommaAndSmbiosIdentity)
 
 // ---- Whole program ------------------------------------------------------------
 
-const char* const RETAIL_FILES[] = { "posQOR_configuration", "Role001", "Role002", "posQOR_global", "posQOR_properties",
-    "localtime", "posDictionary.dat" };
+constexpr const char* RETAIL = "/etc/opt/qor/retail/";
 
-void setBootEnvironment(Sandbox& box)
+// A terminal that the store already knows as number 4 with the role Cashier,
+// served by a stand-in property service, with the store's catalogue and
+// image lists in the root.
+class TermsetupRun : public testing::Test
 {
-    box.setEnv("TSERVER", "10.1.2.3");
-    box.setEnv("DHCPCHADDR", "00:11:22:33:44:55");
-    box.setEnv("productBIOS", "BIOS 1.0");
-    box.setEnv("productID", "4852E66");
-}
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server_.ok());
+        server_.setResponder([](std::string_view line) {
+            if (line == "ping")
+                return FakeServer::answer("pong\n");
+            if (line.starts_with("TBS=") || line.starts_with("TBM="))
+                return FakeServer::answer("4\n");
+            if (line == "get=posClient.4.role")
+                return FakeServer::answer("Cashier\n");
+            if (line.starts_with("get="))
+                return FakeServer::answer("\n");
+            return FakeServer::answer("ok\n");
+        });
+        box_.setEnv("TSERVER", server_.address());
+        box_.setEnv("DHCPCHADDR", "00:11:22:33:44:55");
+        box_.setEnv("productBIOS", "BIOS 1.0");
+        box_.setEnv("productID", "4852E66");
+        const std::string retail = RETAIL;
+        box_.writeFile(retail + "Roles4c",
+            "Roles.count=2\nRole001=Cashier\nRole001.description=Lane\n"
+            "Role002=Manager\nRole002.description=Office\n");
+        box_.writeFile(retail + "Roles", "Role001=Cashier\nRole002=Manager\n");
+        box_.writeFile(retail + "Role001", "TerminalRole.name=Cashier\n");
+        box_.writeFile(retail + "Role002", "TerminalRole.name=Manager\n");
+        box_.writeFile(retail + "posQOR_global", "LowestTerminalNumber=1\nHighestTerminalNumber=9\n");
+        box_.writeFile(retail + "posQOR_imageDirContents.txt", "default-1.0.0-2005.01.01\n");
+        box_.writeFile(retail + "posQOR_imageDirSizes.txt", "");
+    }
 
-TEST(TermsetupRun, WritesConfigCopiesAndDhcpFile)
+    FakeServer server_;
+    Sandbox box_;
+};
+
+TEST_F(TermsetupRun, WritesConfigCopiesAndDhcpFile)
 {
-    Sandbox box;
-    setBootEnvironment(box);
-    for (const char* name : RETAIL_FILES)
-        box.writeFile(std::string("/etc/opt/qor/retail/") + name, std::string(name) + " content\n");
-    ProgramResult result = box.run("termsetup");
-    ASSERT_FALSE(result.timedOut);
+    const char* const optional[] = { "posQOR_properties", "localtime", "posDictionary.dat" };
+    for (const char* name : optional)
+        box_.writeFile(std::string(RETAIL) + name, std::string(name) + " content\n");
+    ProgramResult result = box_.run("termsetup");
+    ASSERT_FALSE(result.timedOut) << result.out << result.trace;
     EXPECT_EQ(result.exitStatus, 0) << result.out << result.trace;
-    EXPECT_EQ(result.out,
-        "Running Vendor Extension Program\n"
-        "TSERVER = 10.1.2.3\n"
-        "DHCPCHADDR = 00:11:22:33:44:55\n"
-        "productBIOS = BIOS 1.0\n"
-        "productID = 4852E66\n");
+    EXPECT_EQ(result.out.rfind("Running Vendor Extension Program\n"
+                               "TSERVER = "
+                      + server_.address()
+                      + "\n"
+                        "DHCPCHADDR = 00:11:22:33:44:55\n"
+                        "productBIOS = BIOS 1.0\n"
+                        "productID = 4852E66\n",
+                  0),
+        0u)
+        << result.out;
     EXPECT_EQ(result.trace.rfind("termsetup - main() rev2\n", 0), 0u) << result.trace;
 
     const std::pair<const char*, const char*> copies[] = {
@@ -199,27 +234,72 @@ TEST(TermsetupRun, WritesConfigCopiesAndDhcpFile)
         { "/config/var/opt/qor/retail/config/repository/roles/Role001", "Role001" },
         { "/config/var/opt/qor/retail/config/repository/roles/Role002", "Role002" },
         { "/config/etc/localtime", "localtime" },
-        { "/config/var/opt/qor/retail/stn/posDictionary.dat", "posDictionary.dat" },
     };
-    for (const auto& [copy, source] : copies)
-        EXPECT_EQ(box.readFile(copy), std::string(source) + " content\n") << copy;
-    EXPECT_FALSE(box.exists("/etc/opt/qor/retail/posDictionary.dat")) << "the dictionary is moved";
-    EXPECT_TRUE(box.exists("/etc/opt/qor/retail/posQOR_configuration")) << "the rest is copied";
-    EXPECT_EQ(box.readFile("/config/etc/sysconfig/network/dhcp"), dhcpFile(""));
+    for (const auto& [copy, source] : copies) {
+        EXPECT_TRUE(box_.exists(copy)) << copy;
+        EXPECT_EQ(box_.readFile(copy), box_.readFile(std::string(RETAIL) + source)) << copy;
+    }
+    EXPECT_EQ(box_.readFile("/config/var/opt/qor/retail/stn/posDictionary.dat"), "posDictionary.dat content\n");
+    EXPECT_FALSE(box_.exists(std::string(RETAIL) + "posDictionary.dat")) << "the dictionary is moved";
+    EXPECT_EQ(box_.readFile("/config/etc/sysconfig/network/dhcp"), dhcpFile("posClient4"));
 }
 
-TEST(TermsetupRun, MissingSourcesLeaveTheirCopiesAbsentAndTheRunGoesOn)
+TEST_F(TermsetupRun, BootConfigurationGoesToTheFirstArgumentOrTheDefault)
 {
-    Sandbox box;
-    setBootEnvironment(box);
-    ProgramResult result = box.run("termsetup");
-    EXPECT_EQ(result.exitStatus, 0) << result.trace;
-    EXPECT_FALSE(box.exists("/config/etc/opt/qor/retail/posQOR_configuration"));
-    EXPECT_FALSE(box.exists("/config/var/opt/qor/retail/stn/posDictionary.dat"));
-    EXPECT_EQ(box.readFile("/config/etc/sysconfig/network/dhcp"), dhcpFile(""));
+    struct Case {
+        std::vector<std::string> args;
+        const char* written;
+        const char* absent;
+    };
+    const Case cases[] = {
+        { {}, "/etc/config.rc", "/tmp/boot.rc" },
+        { { "/tmp/boot.rc" }, "/tmp/boot.rc", "/etc/config.rc" },
+        { { "/tmp/boot.rc", "/tmp/second.rc" }, "/tmp/boot.rc", "/tmp/second.rc" },
+    };
+    for (const auto& c : cases) {
+        box_.removeFile("/etc/config.rc");
+        box_.removeFile("/tmp/boot.rc");
+        ProgramResult result = box_.run("termsetup", c.args);
+        EXPECT_EQ(result.exitStatus, 0) << c.written << result.trace;
+        EXPECT_NE(box_.readFile(c.written).find("RELOAD_CONFIG=yes"), std::string::npos) << c.written;
+        EXPECT_FALSE(box_.exists(c.absent)) << c.absent;
+    }
 }
 
-TEST(TermsetupRun, BootEnvironmentWithoutServerOrMacEndsWithoutRestarts)
+TEST_F(TermsetupRun, MissingSourcesLeaveTheirCopiesAbsentAndTheRunGoesOn)
+{
+    ProgramResult result = box_.run("termsetup");
+    EXPECT_EQ(result.exitStatus, 0) << result.out << result.trace;
+    EXPECT_FALSE(box_.exists("/config/usr/sbin/posQOR_properties"));
+    EXPECT_FALSE(box_.exists("/config/etc/localtime"));
+    EXPECT_FALSE(box_.exists("/config/var/opt/qor/retail/stn/posDictionary.dat"));
+    EXPECT_EQ(box_.readFile("/config/etc/sysconfig/network/dhcp"), dhcpFile("posClient4"));
+}
+
+TEST_F(TermsetupRun, DhcpFileThatCannotBeCreatedIsReported)
+{
+    // A file where the directory should be: neither mkdir nor the write can
+    // succeed.
+    box_.writeFile("/config/etc/sysconfig/network", "not a directory\n");
+    ProgramResult result = box_.run("termsetup");
+    EXPECT_EQ(result.exitStatus, 0) << result.out << result.trace;
+    EXPECT_NE(result.out.find("The DHCP client settings file /config/etc/sysconfig/network/dhcp could not be written"),
+        std::string::npos)
+        << result.out;
+    EXPECT_NE(
+        result.trace.find("writeDHCPConfig: cannot write =/config/etc/sysconfig/network/dhcp="), std::string::npos)
+        << result.trace;
+}
+
+void setBootEnvironment(Sandbox& box)
+{
+    box.setEnv("TSERVER", "10.1.2.3");
+    box.setEnv("DHCPCHADDR", "00:11:22:33:44:55");
+    box.setEnv("productBIOS", "BIOS 1.0");
+    box.setEnv("productID", "4852E66");
+}
+
+TEST(TermsetupStart, BootEnvironmentWithoutServerOrMacEndsWithoutRestarts)
 {
     struct Case {
         const char* name;
@@ -253,24 +333,7 @@ TEST(TermsetupRun, BootEnvironmentWithoutServerOrMacEndsWithoutRestarts)
     }
 }
 
-TEST(TermsetupRun, DhcpFileThatCannotBeCreatedIsReported)
-{
-    Sandbox box;
-    setBootEnvironment(box);
-    // A file where the directory should be: neither mkdir nor the write can
-    // succeed.
-    box.writeFile("/config/etc/sysconfig/network", "not a directory\n");
-    ProgramResult result = box.run("termsetup");
-    EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_NE(result.out.find("The DHCP client settings file /config/etc/sysconfig/network/dhcp could not be written"),
-        std::string::npos)
-        << result.out;
-    EXPECT_NE(
-        result.trace.find("writeDHCPConfig: cannot write =/config/etc/sysconfig/network/dhcp="), std::string::npos)
-        << result.trace;
-}
-
-TEST(TermsetupRun, MessagesComeFromTheCatalogueUnderTheRoot)
+TEST(TermsetupStart, MessagesComeFromTheCatalogueUnderTheRoot)
 {
     Sandbox box;
     setBootEnvironment(box);
@@ -285,7 +348,10 @@ TEST(TermsetupRun, MessagesComeFromTheCatalogueUnderTheRoot)
         GTEST_SKIP() << "msgfmt not available";
     box.setEnv("LANG", "C.UTF-8");
     box.setEnv("LANGUAGE", "de");
-    ProgramResult result = box.run("termsetup");
+    // Without a server the run ends right after its first lines.
+    box.unsetEnv("TSERVER");
+    ProgramResult result = box.run("termsetup", {}, "", 20);
+    EXPECT_EQ(result.exitStatus, MISSING_BOOT_ENVIRONMENT);
     EXPECT_EQ(result.out.rfind("Herstellererweiterung startet\n", 0), 0u) << result.out;
 }
 
