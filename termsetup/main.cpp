@@ -22,7 +22,8 @@
 #include <string_view>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr const char* DEFAULT_TARGET = "/etc/config.rc";
 constexpr const char* TRACE_DEVICE = "/dev/tty2";
@@ -50,8 +51,8 @@ void openTrace()
 std::string shellPath(std::string_view absolutePath)
 {
     std::string path = sysPath(absolutePath);
-    if (path.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-+,:@") ==
-        std::string::npos)
+    if (path.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-+,:@")
+        == std::string::npos)
         return path;
     std::string quoted = "'";
     for (char c : path)
@@ -63,9 +64,8 @@ std::string shellPath(std::string_view absolutePath)
 // name or an address, nothing the shell would read as code.
 bool isUsableServerAddress(const char* text)
 {
-    return text != nullptr && *text != '\0' &&
-           std::strspn(text, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789.-_:") ==
-               std::strlen(text);
+    return text != nullptr && *text != '\0'
+        && std::strspn(text, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789.-_:") == std::strlen(text);
 }
 
 // A MAC address text that can join the identity and the service requests:
@@ -94,7 +94,7 @@ void requireBootEnvironment()
         return;
     std::printf(_("The boot environment gives no usable %s; the terminal cannot be set up\n"), missing);
     std::fprintf(stderr, "termsetup: %s unset or unusable =%s=, ending with status %d\n", missing,
-                 std::getenv(missing) ? std::getenv(missing) : "(null)", MISSING_BOOT_ENVIRONMENT);
+        std::getenv(missing) ? std::getenv(missing) : "(null)", MISSING_BOOT_ENVIRONMENT);
     cleanupAndExit(MISSING_BOOT_ENVIRONMENT);
 }
 
@@ -104,10 +104,10 @@ void buildSTNID()
 {
     std::string identity = std::string(DHCPCHADDR ? DHCPCHADDR : "") + "," + SMBIOS_ID;
     if (identity.size() >= STNID_SIZE) {
-        std::printf(_("The machine identity is longer than %d characters and was cut\n"),
-                    static_cast<int>(STNID_SIZE - 1));
+        std::printf(
+            _("The machine identity is longer than %d characters and was cut\n"), static_cast<int>(STNID_SIZE - 1));
         std::fprintf(stderr, "STNID of %zu characters cut to %d: =%s=\n", identity.size(),
-                     static_cast<int>(STNID_SIZE - 1), identity.c_str());
+            static_cast<int>(STNID_SIZE - 1), identity.c_str());
         identity.resize(STNID_SIZE - 1);
     }
     std::memcpy(STNID, identity.c_str(), identity.size() + 1);
@@ -194,8 +194,8 @@ void prepareForSLRS(const char* target)
         "cp " + retail + "/Role* " + roles,
         "cp " + retail + "/localtime " + shellPath("/config/etc/localtime") + " 2> /dev/null",
         "mkdir -p " + shellPath("/config/var/opt/qor/retail/stn") + " 2> /dev/null",
-        "test -f " + retail + "/posDictionary.dat && mv " + retail + "/posDictionary.dat " +
-            shellPath("/config/var/opt/qor/retail/stn"),
+        "test -f " + retail + "/posDictionary.dat && mv " + retail + "/posDictionary.dat "
+            + shellPath("/config/var/opt/qor/retail/stn"),
         "mkdir -p " + shellPath("/config/etc/sysconfig/network") + " 2> /dev/null",
     };
     // Each command's result is left alone: a missing source only leaves its
