@@ -27,21 +27,29 @@ namespace
 struct FreshResult {
     std::string value;
     std::string err;
+    std::string out;
+    int exitStatus = -1;
 };
 
-FreshResult inFreshProcess(const Sandbox& box, const std::function<std::string()>& body)
+// expectedStatus: the exit status the child must end with (0 when body returns).
+FreshResult inFreshProcess(const Sandbox& box, const std::function<std::string()>& body, int expectedStatus = 0)
 {
     int pipeEnds[2];
     if (::pipe(pipeEnds) != 0)
-        return { "pipe failed", "" };
+        return { "pipe failed", "", "", -1 };
     std::string errPath = box.dir() + "/fresh-stderr";
+    std::string outPath = box.dir() + "/fresh-stdout";
     pid_t child = ::fork();
     if (child == 0) {
         ::close(pipeEnds[0]);
         ::setenv("POSQOR_ROOT", box.root().c_str(), 1);
         int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         ::dup2(err, 2);
+        int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        std::fflush(stdout);
+        ::dup2(out, 1);
         std::string value = body();
+        std::fflush(stdout);
         std::fflush(stderr);
         if (::write(pipeEnds[1], value.data(), value.size()) < 0)
             _exit(2);
@@ -55,14 +63,17 @@ FreshResult inFreshProcess(const Sandbox& box, const std::function<std::string()
     ::close(pipeEnds[0]);
     int status = 0;
     ::waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-    std::string err;
-    if (FILE* file = std::fopen(errPath.c_str(), "re")) {
-        for (int c; (c = std::fgetc(file)) != EOF;)
-            err += static_cast<char>(c);
-        std::fclose(file);
-    }
-    return { value, err };
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == expectedStatus) << "child status " << status;
+    auto readAll = [](const std::string& path) {
+        std::string text;
+        if (FILE* file = std::fopen(path.c_str(), "re")) {
+            for (int c; (c = std::fgetc(file)) != EOF;)
+                text += static_cast<char>(c);
+            std::fclose(file);
+        }
+        return text;
+    };
+    return { value, readAll(errPath), readAll(outPath), WIFEXITED(status) ? WEXITSTATUS(status) : -1 };
 }
 
 std::vector<int> numbersOf(const int* array)
@@ -367,6 +378,46 @@ TEST(RoleCatalogue, BootDirectoryArchiveStays)
     });
     EXPECT_EQ(box.readFile("/etc/opt/qor/retail/Roles4c"), "Roles.count=1\nRole001=a\n");
     EXPECT_TRUE(box.exists("/tftpboot/boot/testball.tar.gz"));
+}
+
+TEST(RoleMenu, SingleUsableRoleIsTakenWithoutMenu)
+{
+    // Role 1 has no name and role 3 is missing its key: neither can be
+    // registered, so only role 2 is left and no menu is needed.
+    Sandbox box;
+    box.writeFile("/etc/opt/qor/retail/Roles4c", "Roles.count=3\nRole001=\nRole002=Back office\n");
+    FreshResult result = inFreshProcess(box, [] {
+        std::string file = setRoleMenu();
+        return file + "|" + roleMenuSelection;
+    });
+    EXPECT_EQ(result.value, "/etc/opt/qor/retail/Role002|Back office");
+    EXPECT_EQ(result.out, "");
+}
+
+TEST(RoleMenu, CatalogueWithoutUsableRoleStopsTheRun)
+{
+    struct Row {
+        const char* name;
+        const char* roles4c;
+    };
+    const Row rows[] = {
+        { "count 0", "Roles.count=0\nRole001=A\n" },
+        { "count missing", "Role001=A\n" },
+        { "roles without names", "Roles.count=2\nRole001=\n" },
+    };
+    for (const Row& row : rows) {
+        Sandbox box;
+        box.writeFile("/etc/opt/qor/retail/Roles4c", row.roles4c);
+        FreshResult result = inFreshProcess(
+            box,
+            [] {
+                setRoleMenu();
+                return std::string("returned");
+            },
+            255);
+        EXPECT_EQ(result.value, "") << row.name;
+        EXPECT_NE(result.out.find("defines no role"), std::string::npos) << row.name << ": " << result.out;
+    }
 }
 
 TEST(RoleCatalogue, CountIsComputedOncePerProcess)

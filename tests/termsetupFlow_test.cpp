@@ -321,6 +321,27 @@ TEST_F(TermsetupFlow, UnknownRegisteredRoleErasesTheRecordAndAsksAgain)
     EXPECT_TRUE(contains(box.readFile("/dev/tty2"), "Registered role not found, erasing terminal records from server"));
 }
 
+TEST_F(TermsetupFlow, LongRoleNameIsRegisteredWhole)
+{
+    ASSERT_TRUE(service.start());
+    prepareTerminal(box, service, { .memoryKb = 65536 });
+    // The menu shows at most 32 characters of a name; the registration
+    // carries all of it, so the next boot finds the role again.
+    const std::string longName = "Self checkout with scale and coupon printer";
+    box.writeFile("/etc/opt/qor/retail/Roles4c", "Roles.count=2\nRole001=Cashier\nRole002=" + longName + "\n");
+    Terminal terminal;
+    ASSERT_TRUE(startInTerminal(terminal, box)) << terminal.error();
+    chooseRole(terminal, longName.substr(0, 32));
+    chooseNumber(terminal, 1);
+    ASSERT_EQ(terminal.waitForExit(30s), std::optional<int>(0)) << terminal.dump();
+    EXPECT_EQ(service.ask("get=posClient.1.role\n"), longName + "\n");
+    EXPECT_TRUE(contains(box.readFile(CONFIGURATION), "TerminalRole.name=Manager\n"));
+
+    ProgramResult again = box.run("termsetup", {}, "", 60);
+    EXPECT_EQ(again.exitStatus, 0);
+    EXPECT_FALSE(contains(again.trace, "Registered role not found")) << again.trace;
+}
+
 // ---- Load method -----------------------------------------------------------------------
 
 TEST_F(TermsetupFlow, EnoughMemoryLoadsTheStnImageIntoARamDisk)
