@@ -76,15 +76,4 @@ TEST(PrepareForNLS, MakesTheSystemTextDomainCurrent)
     EXPECT_STREQ(bindtextdomain("posQOR_stnc", nullptr), "/usr/share/locale");
 }
 
-TEST(PosDisplay, OperationsHaveNoEffectAndNoKey)
-{
-    testing::internal::CaptureStdout();
-    marquee("text");
-    ClearAllDisplays();
-    writeToLine1("one");
-    writeToLine2("two");
-    EXPECT_EQ(posGetch(), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-}
-
 } // namespace
