@@ -22,8 +22,9 @@ unsigned long waitScalePercent()
     if (value == nullptr || *value == '\0')
         return 100;
     char* end = nullptr;
-    unsigned long scale = std::strtoul(value, &end, 10);
-    return (end != nullptr && *end == '\0') ? scale : 100;
+    long scale = std::strtol(value, &end, 10);
+    // Anything but a whole number from 0 up leaves the waits as designed.
+    return (end != value && *end == '\0' && scale >= 0) ? static_cast<unsigned long>(scale) : 100;
 }
 
 void logWait(unsigned long milliseconds)

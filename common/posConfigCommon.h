@@ -61,7 +61,8 @@ constexpr int MAX_UNIT = 6;
 void forkAndWait();
 // Leaves the menu screen mode if it is on, then ends the process.
 [[noreturn]] void cleanupAndExit(int exitValue);
-// Appends a line feed to the file unless its last byte is one.
+// Appends a line feed to the file unless its last byte is one. The name is
+// used as given: callers pass a path that already went through sysPath.
 void ensureFileEndsWithLinefeed(const char* fileName);
 // Prints the four boot-environment values, one per line.
 void sayEnvTableVariables();

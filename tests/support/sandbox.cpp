@@ -260,6 +260,8 @@ ProgramResult Sandbox::run(const std::string& program, const std::vector<std::st
         ::execve(file, cargv.data(), cenv.data());
         _exit(127);
     }
+    // Both sides set the group, so a kill on timeout never races the child.
+    ::setpgid(child, child);
     ProgramResult result;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     int status = 0;
