@@ -260,6 +260,9 @@ struct Sample {
 // Runs argv in the root with the environment, in a collector process that
 // waits for the program and reports the largest resident size among every
 // process of the run (the program's reaped descendants count towards it).
+// Linux keeps a process's resident high-water mark across exec, so every
+// figure includes the forked copy of this harness; the /bin/true baseline
+// shows that floor.
 Sample measure(const std::vector<std::string>& argv, const std::vector<std::string>& environment, const fs::path& root)
 {
     int channel[2];
@@ -435,6 +438,7 @@ int main(int argc, char** argv)
 
         std::printf("termsetup, known terminal, %d runs in a sandbox root%s, designed pauses scaled to 0\n", runs,
             prefix.empty() ? "" : " (inside unshare -Ur)");
+        std::printf("program: %s\n", termsetup.c_str());
         std::printf("designed pauses skipped per run: %ld, %lu ms at full scale\n", waits / runs,
             waitedMilliseconds / static_cast<unsigned long>(runs));
         std::printf("%-34s %10s %10s %10s\n", "wall time (ms)", "median", "min", "p90");
