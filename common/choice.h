@@ -2,9 +2,9 @@
 #pragma once
 
 typedef struct choice_s {
-    char* option;       // shown in the list; cut in place to 32 bytes
-    char* description;  // shown in the description window
-    int callerParm;     // the caller's own value for this entry
+    char* option; // shown in the list; cut in place to 32 bytes
+    char* description; // shown in the description window
+    int callerParm; // the caller's own value for this entry
 } choice_s;
 
 typedef struct choices_s {

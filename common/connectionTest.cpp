@@ -16,7 +16,8 @@
 #include <string_view>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr std::size_t ADDRESS_SIZE = 16;
 constexpr std::size_t LINE_SIZE = 21;
@@ -29,7 +30,7 @@ constexpr std::size_t MAX_HOST_NAME = 253;
 constexpr const char* DHCP_INFO_FILE_NAME = "/var/lib/dhcpcd/dhcpcd-eth0.info";
 constexpr const char* myIPFileName = "/tmp/myIPAddress.txt";
 
-constexpr const char* INDICATORS[] = {" ? ", "/ /", "---"};
+constexpr const char* INDICATORS[] = { " ? ", "/ /", "---" };
 constexpr int MSG_TEST = 0;
 constexpr int MSG_FAILED = 1;
 constexpr int MSG_OK = 2;
@@ -95,8 +96,8 @@ std::string shellWord(const std::string& path)
 bool runCommand(const std::string& command)
 {
     if (command.size() >= COMMAND_SIZE) {
-        std::fprintf(stderr, "connectionTest command of %zu bytes does not fit in %zu, not run\n", command.size(),
-                     COMMAND_SIZE);
+        std::fprintf(
+            stderr, "connectionTest command of %zu bytes does not fit in %zu, not run\n", command.size(), COMMAND_SIZE);
         return false;
     }
     std::fflush(stdout);

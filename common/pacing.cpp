@@ -8,7 +8,8 @@
 #include <string>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 std::function<void(unsigned long)>& waitHook()
 {
@@ -56,7 +57,7 @@ void waitMilliseconds(unsigned long milliseconds)
     }
     logWait(milliseconds);
     unsigned long real = milliseconds * waitScalePercent() / 100;
-    timespec remaining{static_cast<time_t>(real / 1000), static_cast<long>(real % 1000) * 1000000L};
+    timespec remaining { static_cast<time_t>(real / 1000), static_cast<long>(real % 1000) * 1000000L };
     while (remaining.tv_sec > 0 || remaining.tv_nsec > 0) {
         if (nanosleep(&remaining, &remaining) == 0 || errno != EINTR)
             break;

@@ -22,7 +22,8 @@ const char* defaultPropertiesFileName = "/etc/opt/qor/retail/posQOR_default_stnc
 // Console and process utilities
 // ============================================================================
 
-namespace {
+namespace
+{
 
 // A worker that ends sooner than this is restarted only after a pause, so a
 // worker that fails at once cannot turn the supervisor into a busy loop.
@@ -30,8 +31,8 @@ constexpr auto QUICK_FAILURE = std::chrono::seconds(1);
 constexpr unsigned long RESTART_PAUSE_MS = 1000;
 
 const char diskNames[2][MAX_UNIT][4] = {
-    {"hda", "hdb", "hdc", "hdd", "hde", "hdf"},
-    {"sda", "sdb", "sdc", "sdd", "sde", "sdf"},
+    { "hda", "hdb", "hdc", "hdd", "hde", "hdf" },
+    { "sda", "sdb", "sdc", "sdd", "sde", "sdf" },
 };
 
 } // namespace

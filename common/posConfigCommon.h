@@ -5,8 +5,8 @@
 #include <vector>
 
 // Paths of the terminal's configuration files.
-extern const char* posConfigFileName;         // "/etc/opt/qor/retail/posQOR_configuration"
-extern const char* posConfigGlobalFileName;   // "/etc/opt/qor/retail/posQOR_global"
+extern const char* posConfigFileName; // "/etc/opt/qor/retail/posQOR_configuration"
+extern const char* posConfigGlobalFileName; // "/etc/opt/qor/retail/posQOR_global"
 extern const char* defaultPropertiesFileName; // "/etc/opt/qor/retail/posQOR_default_stnc"
 
 // ---- Role catalogue and role selection ------------------------------------
@@ -44,8 +44,8 @@ void appendPropertiesForSTN(stnMethod method);
 stnMethod determineStnMethod();
 // The load-method decision for given figures in kB, with its trace line;
 // hardDrivePresent is asked only when memory alone does not decide.
-stnMethod chooseStnMethod(unsigned long totalMemory, bool model7352, unsigned long imageSize,
-                          int (*hardDrivePresent)());
+stnMethod chooseStnMethod(
+    unsigned long totalMemory, bool model7352, unsigned long imageSize, int (*hardDrivePresent)());
 
 // ---- Announcement of the chosen number and role ---------------------------
 // Registers the terminal number and role with the property service and shows

@@ -20,7 +20,8 @@
 #include <unistd.h>
 #include <utility>
 
-namespace {
+namespace
+{
 
 // The exchange itself is bounded: a server that accepts and then never
 // answers must not hold the terminal's boot for ever. Generous, because a
@@ -44,7 +45,7 @@ constexpr int PING_REPLY_SIZE = 6;
 // The resolved server address; kept for the rest of the process after the
 // first successful lookup and never refreshed.
 bool getHostByNameDone = false;
-sockaddr_in serverAddress{};
+sockaddr_in serverAddress {};
 
 using Clock = std::chrono::steady_clock;
 
@@ -54,11 +55,18 @@ const char* shown(const char* text)
 }
 
 // Owns one socket descriptor; -1 when empty.
-class Socket {
+class Socket
+{
 public:
     Socket() = default;
-    explicit Socket(int fd) : fd_(fd) {}
-    Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    explicit Socket(int fd)
+        : fd_(fd)
+    {
+    }
+    Socket(Socket&& other) noexcept
+        : fd_(std::exchange(other.fd_, -1))
+    {
+    }
     Socket& operator=(Socket&& other) noexcept
     {
         if (this != &other) {
@@ -98,7 +106,7 @@ int millisecondsLeft(Clock::time_point deadline)
 int awaitSocket(int fd, short events, Clock::time_point deadline)
 {
     for (;;) {
-        pollfd entry{fd, events, 0};
+        pollfd entry { fd, events, 0 };
         int ready = ::poll(&entry, 1, millisecondsLeft(deadline));
         if (ready > 0)
             return 1;
@@ -117,7 +125,7 @@ bool resolveServer()
         return true;
     if (TSERVER == nullptr || *TSERVER == '\0')
         return false;
-    addrinfo hints{};
+    addrinfo hints {};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
@@ -175,8 +183,8 @@ long sendAll(const Socket& socket, const char* bytes, int length, Clock::time_po
 // buffer; the byte count to send (with the terminating NUL when withNul), or
 // -1 (with a message) when the request does not fit or a field would end the
 // line early. A refused request is never sent.
-int buildRequest(char (&request)[MAX_REQUEST], std::string_view kind, std::initializer_list<const char*> fields,
-                 bool withNul)
+int buildRequest(
+    char (&request)[MAX_REQUEST], std::string_view kind, std::initializer_list<const char*> fields, bool withNul)
 {
     std::memset(request, 0, sizeof request);
     std::string text(kind);
@@ -186,8 +194,7 @@ int buildRequest(char (&request)[MAX_REQUEST], std::string_view kind, std::initi
             text += '=';
         first = false;
         if (std::strchr(field, '\n') != nullptr) {
-            std::fprintf(stderr, "remoteProperty request \"%.4s\" refused: a field holds a line feed\n",
-                         text.c_str());
+            std::fprintf(stderr, "remoteProperty request \"%.4s\" refused: a field holds a line feed\n", text.c_str());
             return -1;
         }
         text += field;
@@ -196,7 +203,7 @@ int buildRequest(char (&request)[MAX_REQUEST], std::string_view kind, std::initi
     // The line feed and the terminating NUL must both fit.
     if (text.size() + 1 > sizeof request) {
         std::fprintf(stderr, "remoteProperty request \"%.4s\" of %zu bytes does not fit in %d, not sent\n",
-                     text.c_str(), text.size() + 1, MAX_REQUEST);
+            text.c_str(), text.size() + 1, MAX_REQUEST);
         return -1;
     }
     std::memcpy(request, text.data(), text.size());
@@ -205,8 +212,8 @@ int buildRequest(char (&request)[MAX_REQUEST], std::string_view kind, std::initi
 
 // One exchange through readAndWrite for a request of the given kind; -1
 // without any exchange when the request is refused.
-int exchange(std::string_view kind, std::initializer_list<const char*> fields, bool withNul, char* reply,
-             int* replyLength)
+int exchange(
+    std::string_view kind, std::initializer_list<const char*> fields, bool withNul, char* reply, int* replyLength)
 {
     char request[MAX_REQUEST];
     int requestLength = buildRequest(request, kind, fields, withNul);
@@ -222,7 +229,7 @@ int exchange(std::string_view kind, std::initializer_list<const char*> fields, b
 // for buffers that hold only leading bytes). *length takes the reply's length when a final
 // line feed was removed, as the transport does.
 int textExchange(std::string_view kind, std::initializer_list<const char*> fields, bool withNul, char* buffer,
-                 int* length, bool leadingBytesOnly = false)
+    int* length, bool leadingBytesOnly = false)
 {
     int counted = leadingBytesOnly ? *length : *length - 1;
     int received = counted;
@@ -276,11 +283,11 @@ int receiveReply(const std::function<long(char*, int)>& receive, char* resultBuf
     return received;
 }
 
-int connectSendAndAwaitResponse(const char* requestBuffer, int* requestLength, char* resultBuffer,
-                                int* resultLength, int maxAttempts, int maxAttemptsExceededAction)
+int connectSendAndAwaitResponse(const char* requestBuffer, int* requestLength, char* resultBuffer, int* resultLength,
+    int maxAttempts, int maxAttemptsExceededAction)
 {
-    if (requestBuffer == nullptr || requestLength == nullptr || *requestLength < 0 || *requestLength > MAX_REQUEST ||
-        resultBuffer == nullptr || resultLength == nullptr || *resultLength < 0) {
+    if (requestBuffer == nullptr || requestLength == nullptr || *requestLength < 0 || *requestLength > MAX_REQUEST
+        || resultBuffer == nullptr || resultLength == nullptr || *resultLength < 0) {
         std::fprintf(stderr, "remoteProperty: invalid request or reply buffer\n");
         return -1;
     }
@@ -335,7 +342,7 @@ int connectSendAndAwaitResponse(const char* requestBuffer, int* requestLength, c
         int error = errno;
         if (error == ETIMEDOUT)
             std::fprintf(stderr, "remoteProperty: \"%s\" took no request within %d s\n", shown(TSERVER),
-                         EXCHANGE_TIMEOUT_MS / 1000);
+                EXCHANGE_TIMEOUT_MS / 1000);
         std::fprintf(stderr, "Error on socket write rc=%ld, errno=%d\n", sent, error);
         return -1;
     }
@@ -359,7 +366,7 @@ int connectSendAndAwaitResponse(const char* requestBuffer, int* requestLength, c
         std::memset(resultBuffer, 0, static_cast<size_t>(capacity));
         if (error == ETIMEDOUT)
             std::fprintf(stderr, "remoteProperty: no reply from \"%s\" within %d s\n", shown(TSERVER),
-                         EXCHANGE_TIMEOUT_MS / 1000);
+                EXCHANGE_TIMEOUT_MS / 1000);
         std::fprintf(stderr, "Error on socket read rc=%d errno=%d\n", received, error);
         return -1;
     }
@@ -373,8 +380,8 @@ int connectSendAndAwaitResponse(const char* requestBuffer, int* requestLength, c
 
 int readAndWrite(const char* requestBuffer, int* requestLength, char* resultBuffer, int* resultLength)
 {
-    return connectSendAndAwaitResponse(requestBuffer, requestLength, resultBuffer, resultLength,
-                                       READ_AND_WRITE_ATTEMPTS, 1);
+    return connectSendAndAwaitResponse(
+        requestBuffer, requestLength, resultBuffer, resultLength, READ_AND_WRITE_ATTEMPTS, 1);
 }
 
 int getRemoteProperty(char* buffer, int length, const char* property)
@@ -385,7 +392,7 @@ int getRemoteProperty(char* buffer, int length, const char* property)
         std::memset(buffer, 0, static_cast<size_t>(length));
         return -1;
     }
-    return textExchange("get=", {property}, true, buffer, &length, length <= LEADING_BYTES_BUFFER);
+    return textExchange("get=", { property }, true, buffer, &length, length <= LEADING_BYTES_BUFFER);
 }
 
 int setRemoteProperty(const char* property, const char* value)
@@ -394,7 +401,7 @@ int setRemoteProperty(const char* property, const char* value)
         return -1;
     char reply[MAX_REQUEST];
     int replyLength = MAX_REQUEST;
-    int result = exchange("set=", {property, value}, true, reply, &replyLength);
+    int result = exchange("set=", { property, value }, true, reply, &replyLength);
     return okOrExist(result, reply, -1, -1);
 }
 
@@ -404,7 +411,7 @@ int setReturnErrorRemote(const char* property, const char* value)
         return -1;
     char reply[MAX_REQUEST];
     int replyLength = MAX_REQUEST;
-    int result = exchange("sre=", {property, value}, true, reply, &replyLength);
+    int result = exchange("sre=", { property, value }, true, reply, &replyLength);
     return okOrExist(result, reply, 2, -1);
 }
 
@@ -414,7 +421,7 @@ int setRemoteTimestamp(const char* property)
         return -1;
     char reply[MAX_REQUEST];
     int replyLength = MAX_REQUEST;
-    int result = exchange("sts=", {property}, true, reply, &replyLength);
+    int result = exchange("sts=", { property }, true, reply, &replyLength);
     return okOrExist(result, reply, -1, -1);
 }
 
@@ -426,7 +433,7 @@ int getKeysMatchingValue(char* buffer, int length, const char* regExp)
         std::memset(buffer, 0, static_cast<size_t>(length));
         return -1;
     }
-    return textExchange("val=", {regExp}, true, buffer, &length);
+    return textExchange("val=", { regExp }, true, buffer, &length);
 }
 
 int setTerminalName(const char* terminalNumber, const char* serialNumber, const char* macs, const char* role)
@@ -435,7 +442,7 @@ int setTerminalName(const char* terminalNumber, const char* serialNumber, const 
         return -1;
     char reply[MAX_REQUEST];
     int replyLength = MAX_REQUEST;
-    int result = exchange("STN=", {terminalNumber, serialNumber, macs, role}, true, reply, &replyLength);
+    int result = exchange("STN=", { terminalNumber, serialNumber, macs, role }, true, reply, &replyLength);
     // "exist" is tested first; any other reply refuses the registration.
     if (result != 0)
         return -1;
@@ -444,14 +451,15 @@ int setTerminalName(const char* terminalNumber, const char* serialNumber, const 
     return begins(reply, "ok") ? 0 : 1;
 }
 
-namespace {
+namespace
+{
 
 int terminalNumberFor(std::string_view kind, const char* key, char* terminalNumber, int* maxTerminalNumberLength)
 {
-    if (key == nullptr || terminalNumber == nullptr || maxTerminalNumberLength == nullptr ||
-        *maxTerminalNumberLength < TERMINAL_NUMBER_BUFFER_MIN)
+    if (key == nullptr || terminalNumber == nullptr || maxTerminalNumberLength == nullptr
+        || *maxTerminalNumberLength < TERMINAL_NUMBER_BUFFER_MIN)
         return -1;
-    return textExchange(kind, {key}, true, terminalNumber, maxTerminalNumberLength);
+    return textExchange(kind, { key }, true, terminalNumber, maxTerminalNumberLength);
 }
 
 } // namespace
@@ -483,8 +491,7 @@ int getAllKnownTerminals(char* responseBuffer, int* responseBufferLength)
 
 int getRegenerationTimestamp(char* responseBuffer, int* responseBufferLength)
 {
-    if (responseBuffer == nullptr || responseBufferLength == nullptr ||
-        *responseBufferLength < TIMESTAMP_BUFFER_MIN)
+    if (responseBuffer == nullptr || responseBufferLength == nullptr || *responseBufferLength < TIMESTAMP_BUFFER_MIN)
         return -1;
     return textExchange("GEN=", {}, false, responseBuffer, responseBufferLength);
 }
@@ -496,7 +503,7 @@ int removeTerminalNumber(int terminalNumber)
     std::string number = std::to_string(terminalNumber);
     char reply[MAX_REQUEST];
     int replyLength = MAX_REQUEST;
-    int result = exchange("RTN=", {number.c_str()}, true, reply, &replyLength);
+    int result = exchange("RTN=", { number.c_str() }, true, reply, &replyLength);
     return okOrExist(result, reply, 2, -1);
 }
 

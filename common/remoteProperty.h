@@ -11,8 +11,8 @@ constexpr int MAX_TIMEOUT_MS = 30 * 1000;
 // The exchange: 0, -1 (send or receive failed), -20 (connection attempts
 // exhausted), -21 (server name not resolvable); with
 // maxAttemptsExceededAction 1 the last two end the process (20, 21).
-int connectSendAndAwaitResponse(const char* requestBuffer, int* requestLength, char* resultBuffer,
-                                int* resultLength, int maxAttempts, int maxAttemptsExceededAction);
+int connectSendAndAwaitResponse(const char* requestBuffer, int* requestLength, char* resultBuffer, int* resultLength,
+    int maxAttempts, int maxAttemptsExceededAction);
 // The exchange with 6 attempts, ending the process when they run out.
 int readAndWrite(const char* requestBuffer, int* requestLength, char* resultBuffer, int* resultLength);
 // The exchange's reply handling, apart from the socket: receive(place, room)

@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // One root and one service per test process: the root directory is fixed at
 // the first path the process names, and the server address at the first
@@ -46,7 +47,8 @@ std::string picture(const std::string& line1, const std::string& line2)
     return "\n" + line1 + "\n" + line2 + "\n";
 }
 
-class ConnectionTest : public ::testing::Test {
+class ConnectionTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -118,14 +120,23 @@ struct PictureCase {
 TEST_F(ConnectionTest, PicturesAreTwoLinesOfTwentyCharacters)
 {
     const std::vector<PictureCase> cases = {
-        {"test", announceConnectionTest, "192.168.0.10", "192.168.0.1", "192.168.0.10--------", "-- ? ----192.168.0.1"},
-        {"failed", announceConnectionFailed, "192.168.0.10", "192.168.0.1", "192.168.0.10--------", "--/ /----192.168.0.1"},
-        {"ok", announceConnectionOK, "192.168.0.10", "192.168.0.1", "192.168.0.10--------", "---------192.168.0.1"},
-        {"15-character server", announceConnectionTest, "10.1.2.3", "123.123.123.123", "10.1.2.3------------", "-- ? 123.123.123.123"},
-        {"16-character own address", announceConnectionOK, "1234567890123456", "10.1.2.1", "1234567890123456----", "------------10.1.2.1"},
-        {"own address cut at 16", announceConnectionOK, "1234567890123456789", "10.1.2.1", "1234567890123456----", "------------10.1.2.1"},
-        {"server cut at 15", announceConnectionFailed, "", "abcdefghijklmnopqrst", "--------------------", "--/ /abcdefghijklmno"},
-        {"initial texts", announceConnectionTest, "??? IP ???", "?? SIP ??", "??? IP ??" "?----------", "-- ? ------?? SIP ??"},
+        { "test", announceConnectionTest, "192.168.0.10", "192.168.0.1", "192.168.0.10--------",
+            "-- ? ----192.168.0.1" },
+        { "failed", announceConnectionFailed, "192.168.0.10", "192.168.0.1", "192.168.0.10--------",
+            "--/ /----192.168.0.1" },
+        { "ok", announceConnectionOK, "192.168.0.10", "192.168.0.1", "192.168.0.10--------", "---------192.168.0.1" },
+        { "15-character server", announceConnectionTest, "10.1.2.3", "123.123.123.123", "10.1.2.3------------",
+            "-- ? 123.123.123.123" },
+        { "16-character own address", announceConnectionOK, "1234567890123456", "10.1.2.1", "1234567890123456----",
+            "------------10.1.2.1" },
+        { "own address cut at 16", announceConnectionOK, "1234567890123456789", "10.1.2.1", "1234567890123456----",
+            "------------10.1.2.1" },
+        { "server cut at 15", announceConnectionFailed, "", "abcdefghijklmnopqrst", "--------------------",
+            "--/ /abcdefghijklmno" },
+        { "initial texts", announceConnectionTest, "??? IP ???", "?? SIP ??",
+            "??? IP ??"
+            "?----------",
+            "-- ? ------?? SIP ??" },
     };
     for (const PictureCase& row : cases) {
         SCOPED_TRACE(row.name);
@@ -141,7 +152,7 @@ TEST_F(ConnectionTest, PicturesAreTwoLinesOfTwentyCharacters)
 
 TEST_F(ConnectionTest, MessageNumberSelectsTheIndicator)
 {
-    const std::vector<std::pair<int, std::string>> cases = {{0, "-- ? "}, {1, "--/ /"}, {2, "-----"}};
+    const std::vector<std::pair<int, std::string>> cases = { { 0, "-- ? " }, { 1, "--/ /" }, { 2, "-----" } };
     for (const auto& [number, start] : cases) {
         SCOPED_TRACE(number);
         testing::internal::CaptureStdout();
@@ -154,13 +165,15 @@ TEST_F(ConnectionTest, ServerAnsweringAtOnceShowsTestThenOkForOneSecondThenClear
 {
     box().writeFile(DHCP_INFO, "INTERFACE=eth0\nIPADDR=10.1.2.3\nNETMASK=255.255.255.0\nDHCPSIADDR=10.1.2.1\n");
     runConnectionTest();
-    EXPECT_EQ(out, picture("10.1.2.3------------", "-- ? -------10.1.2.1") +
-                       picture("10.1.2.3------------", "------------10.1.2.1"));
-    EXPECT_EQ(commandsRun(), (std::vector<std::string>{"clear", "clear", "clear"}));
-    EXPECT_EQ(waits, (std::vector<unsigned long>{1000}));
-    EXPECT_EQ(err, "In connectionTest, using /var/lib/dhcpcd/dhcpcd-eth0.info\n"
-                   "My_IP=10.1.2.3  Server_IP=10.1.2.1\n");
-    EXPECT_EQ(server().requests(1), (std::vector<std::string>{"ping\n"}));
+    EXPECT_EQ(out,
+        picture("10.1.2.3------------", "-- ? -------10.1.2.1")
+            + picture("10.1.2.3------------", "------------10.1.2.1"));
+    EXPECT_EQ(commandsRun(), (std::vector<std::string> { "clear", "clear", "clear" }));
+    EXPECT_EQ(waits, (std::vector<unsigned long> { 1000 }));
+    EXPECT_EQ(err,
+        "In connectionTest, using /var/lib/dhcpcd/dhcpcd-eth0.info\n"
+        "My_IP=10.1.2.3  Server_IP=10.1.2.1\n");
+    EXPECT_EQ(server().requests(1), (std::vector<std::string> { "ping\n" }));
 }
 
 // Seven attempts with growing pauses, the failed picture, then the service
@@ -176,10 +189,11 @@ TEST_F(ConnectionTest, RefusedConnectionsShowFailedUntilTheServiceComesUp)
         }
     });
     runConnectionTest();
-    EXPECT_EQ(out, picture("10.1.2.3------------", "-- ? -------10.1.2.1") +
-                       picture("10.1.2.3------------", "--/ /-------10.1.2.1") +
-                       picture("10.1.2.3------------", "------------10.1.2.1"));
-    EXPECT_EQ(waits, (std::vector<unsigned long>{50, 100, 200, 400, 800, 1000, 50, 100, 1000}));
+    EXPECT_EQ(out,
+        picture("10.1.2.3------------", "-- ? -------10.1.2.1")
+            + picture("10.1.2.3------------", "--/ /-------10.1.2.1")
+            + picture("10.1.2.3------------", "------------10.1.2.1"));
+    EXPECT_EQ(waits, (std::vector<unsigned long> { 50, 100, 200, 400, 800, 1000, 50, 100, 1000 }));
     EXPECT_EQ(count(err, "connect to \"" + serverName + "\" rc=-1 errno=111 sleep="), 9);
     EXPECT_EQ(count(err, "max attempts"), 0);
 }
@@ -189,13 +203,13 @@ TEST_F(ConnectionTest, RefusedConnectionsShowFailedUntilTheServiceComesUp)
 TEST_F(ConnectionTest, ServiceAnsweringAfterFailedRoundsAlternatesThePictures)
 {
     box().writeFile(DHCP_INFO, "IPADDR=10.1.2.3\nDHCPSIADDR=10.1.2.1\n");
-    server().script({FakeServer::closeWithoutReply(), FakeServer::answer("busy\n"), FakeServer::answer("pong\n")});
+    server().script({ FakeServer::closeWithoutReply(), FakeServer::answer("busy\n"), FakeServer::answer("pong\n") });
     runConnectionTest();
     std::string test = picture("10.1.2.3------------", "-- ? -------10.1.2.1");
     std::string failed = picture("10.1.2.3------------", "--/ /-------10.1.2.1");
     EXPECT_EQ(out, test + failed + test + picture("10.1.2.3------------", "------------10.1.2.1"));
-    EXPECT_EQ(waits, (std::vector<unsigned long>{1000, 1000}));
-    EXPECT_EQ(server().requests(3), (std::vector<std::string>{"ping\n", "ping\n", "ping\n"}));
+    EXPECT_EQ(waits, (std::vector<unsigned long> { 1000, 1000 }));
+    EXPECT_EQ(server().requests(3), (std::vector<std::string> { "ping\n", "ping\n", "ping\n" }));
 }
 
 TEST_F(ConnectionTest, ServerNameIsLookedUpWithTheHostCommand)
@@ -209,33 +223,34 @@ TEST_F(ConnectionTest, ServerNameIsLookedUpWithTheHostCommand)
     box().stubTool("host", "echo 'Using domain server:'; echo 'posserver has address 10.9.8.7'");
     commandsBefore = box().commands().size();
     runConnectionTest();
-    EXPECT_EQ(out, picture("10.1.2.3------------", "-- ? -------10.9.8.7") +
-                       picture("10.1.2.3------------", "------------10.9.8.7"));
-    EXPECT_EQ(commandsRun(), (std::vector<std::string>{"hostname -i", "host posserver", "clear", "clear", "clear"}));
+    EXPECT_EQ(out,
+        picture("10.1.2.3------------", "-- ? -------10.9.8.7")
+            + picture("10.1.2.3------------", "------------10.9.8.7"));
+    EXPECT_EQ(commandsRun(), (std::vector<std::string> { "hostname -i", "host posserver", "clear", "clear", "clear" }));
     EXPECT_EQ(err, "In connectionTest, using hostname -i\nMy_IP=10.1.2.3  Server_IP=10.9.8.7\n");
     EXPECT_FALSE(box().exists("/tmp/myIPAddress.txt"));
 }
 
 struct AddressCase {
     const char* name;
-    const char* infoFile;   // null: no DHCP information file
-    const char* hostname;   // body of the hostname stub
-    std::string traceLine;  // with "<server>" for the service's address
+    const char* infoFile; // null: no DHCP information file
+    const char* hostname; // body of the hostname stub
+    std::string traceLine; // with "<server>" for the service's address
 };
 
 TEST_F(ConnectionTest, DisplayAddressesComeFromTheInfoFileOrHostnameAndServerAddress)
 {
     const std::string longLine = std::string(79, 'C') + "IPADDR=6.6.6.6\n";
     const std::vector<AddressCase> cases = {
-        {"both keys", "IPADDR=10.1.2.3\nDHCPSIADDR=10.1.2.1\n", "", "My_IP=10.1.2.3  Server_IP=10.1.2.1"},
-        {"server key missing", "IPADDR=10.1.2.3\n", "", "My_IP=10.1.2.3  Server_IP=?? SIP ??"},
-        {"no keys", "NETMASK=255.0.0.0\n", "", "My_IP=??? IP ???  Server_IP=?? SIP ??"},
-        {"15 characters and line feed", "IPADDR=123.123.123.123\nDHCPSIADDR=10.1.2.1", "",
-         "My_IP=123.123.123.123  Server_IP=10.1.2.1"},
-        {"value cut to 15", "IPADDR=1234567890123456789\n", "", "My_IP=123456789012345  Server_IP=?? SIP ??"},
-        {"key inside a long line", longLine.c_str(), "", "My_IP=??? IP ???  Server_IP=?? SIP ??"},
-        {"hostname and numeric TSERVER", nullptr, "echo 10.1.2.3", "My_IP=10.1.2.3  Server_IP=<server>"},
-        {"hostname prints nothing", nullptr, "true", "My_IP=?? IP ??  Server_IP=<server>"},
+        { "both keys", "IPADDR=10.1.2.3\nDHCPSIADDR=10.1.2.1\n", "", "My_IP=10.1.2.3  Server_IP=10.1.2.1" },
+        { "server key missing", "IPADDR=10.1.2.3\n", "", "My_IP=10.1.2.3  Server_IP=?? SIP ??" },
+        { "no keys", "NETMASK=255.0.0.0\n", "", "My_IP=??? IP ???  Server_IP=?? SIP ??" },
+        { "15 characters and line feed", "IPADDR=123.123.123.123\nDHCPSIADDR=10.1.2.1", "",
+            "My_IP=123.123.123.123  Server_IP=10.1.2.1" },
+        { "value cut to 15", "IPADDR=1234567890123456789\n", "", "My_IP=123456789012345  Server_IP=?? SIP ??" },
+        { "key inside a long line", longLine.c_str(), "", "My_IP=??? IP ???  Server_IP=?? SIP ??" },
+        { "hostname and numeric TSERVER", nullptr, "echo 10.1.2.3", "My_IP=10.1.2.3  Server_IP=<server>" },
+        { "hostname prints nothing", nullptr, "true", "My_IP=?? IP ??  Server_IP=<server>" },
     };
     for (const AddressCase& row : cases) {
         SCOPED_TRACE(row.name);
@@ -260,20 +275,20 @@ TEST_F(ConnectionTest, DisplayAddressesComeFromTheInfoFileOrHostnameAndServerAdd
 
 struct ExitCase {
     const char* name;
-    const char* tserver;   // null: unset
-    const char* hostBody;  // body of the host stub
+    const char* tserver; // null: unset
+    const char* hostBody; // body of the host stub
     std::string message;
 };
 
 TEST(ConnectionTestProgram, UnusableServerNamesEndTheRunWithStatus20)
 {
     const std::vector<ExitCase> cases = {
-        {"unset", nullptr, "", "Connection Test failed: TSERVER is not set\n"},
-        {"empty", "", "", "Connection Test failed: TSERVER is not set\n"},
-        {"shell characters", "pos;touch owned", "", "Connection Test failed: pos;touch owned\n"},
-        {"command substitution", "pos$(reboot)", "", "Connection Test failed: pos$(reboot)\n"},
-        {"option", "-l", "", "Connection Test failed: -l\n"},
-        {"lookup prints nothing", "posserver", "true", "Connection Test failed: /tmp/myIPAddress.txt\n"},
+        { "unset", nullptr, "", "Connection Test failed: TSERVER is not set\n" },
+        { "empty", "", "", "Connection Test failed: TSERVER is not set\n" },
+        { "shell characters", "pos;touch owned", "", "Connection Test failed: pos;touch owned\n" },
+        { "command substitution", "pos$(reboot)", "", "Connection Test failed: pos$(reboot)\n" },
+        { "option", "-l", "", "Connection Test failed: -l\n" },
+        { "lookup prints nothing", "posserver", "true", "Connection Test failed: /tmp/myIPAddress.txt\n" },
     };
     for (const ExitCase& row : cases) {
         SCOPED_TRACE(row.name);

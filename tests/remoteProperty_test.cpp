@@ -17,7 +17,8 @@
 
 using namespace std::string_literals;
 
-namespace {
+namespace
+{
 
 FakeServer& server()
 {
@@ -27,7 +28,8 @@ FakeServer& server()
 
 // Every in-process test talks to the one server of this process: the client
 // keeps the first resolved address for the rest of the process.
-class RemoteProperty : public ::testing::Test {
+class RemoteProperty : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -64,37 +66,74 @@ std::string textOf(const char* buffer)
 TEST_F(RemoteProperty, EveryOperationSendsItsRequestBytesAndGivesItsResult)
 {
     const std::vector<OperationCase> cases = {
-        {"get", [](std::string& t) { char b[256]; int r = getRemoteProperty(b, 256, "posClient.3.role"); t = textOf(b); return r; },
-         "Kasse\n", "get=posClient.3.role\n\0"s, 0, "Kasse"},
-        {"set", [](std::string&) { return setRemoteProperty("Terminal.3.RELOAD_IMAGE", "no"); },
-         "ok\n", "set=Terminal.3.RELOAD_IMAGE=no\n\0"s, 0, ""},
-        {"sre", [](std::string&) { return setReturnErrorRemote("posClient.4.role", "Kasse"); },
-         "exist\n", "sre=posClient.4.role=Kasse\n\0"s, 2, ""},
-        {"sts", [](std::string&) { return setRemoteTimestamp("Store.changed"); },
-         "ok\n", "sts=Store.changed\n\0"s, 0, ""},
-        {"val", [](std::string& t) { char b[512]; int r = getKeysMatchingValue(b, 512, "^Kasse$"); t = textOf(b); return r; },
-         "posClient.3.role,posClient.4.role\n", "val=^Kasse$\n\0"s, 0, "posClient.3.role,posClient.4.role"},
-        {"STN", [](std::string&) { return setTerminalName("12", "MT.4800.SN.ABC", "00:11:22:33:44:55", "Kasse"); },
-         "ok\n", "STN=12=MT.4800.SN.ABC=00:11:22:33:44:55=Kasse\n\0"s, 0, ""},
-        {"TBS", [](std::string& t) { char b[4] = {}; int l = 4; int r = getTerminalNumberForSerialNumber("MT.4800.SN.ABC", b, &l); t = textOf(b); return r; },
-         "12\n", "TBS=MT.4800.SN.ABC\n\0"s, 0, "12"},
-        {"TBM", [](std::string& t) { char b[4] = {}; int l = 4; int r = getTerminalNumberForMac("00:11:22:33:44:55", b, &l); t = textOf(b); return r; },
-         "7\n", "TBM=00:11:22:33:44:55\n\0"s, 0, "7"},
-        {"AKT", [](std::string& t) { char b[4004]; int l = 4004; int r = getAllKnownTerminals(b, &l); t = textOf(b); return r; },
-         "1,2,12\n", "AKT=\n", 0, "1,2,12"},
-        {"GEN", [](std::string& t) { char b[64]; int l = 64; int r = getRegenerationTimestamp(b, &l); t = textOf(b); return r; },
-         "1733612345678\n", "GEN=\n", 0, "1733612345678"},
-        {"RTN", [](std::string&) { return removeTerminalNumber(12); },
-         "ok\n", "RTN=12\n\0"s, 0, ""},
-        {"RTN negative", [](std::string&) { return removeTerminalNumber(-3); },
-         "ok\n", "RTN=-3\n\0"s, 0, ""},
-        {"ping", [](std::string&) { return pingServer(7); },
-         "pong\n", "ping\n", 1, ""},
+        { "get",
+            [](std::string& t) {
+                char b[256];
+                int r = getRemoteProperty(b, 256, "posClient.3.role");
+                t = textOf(b);
+                return r;
+            },
+            "Kasse\n", "get=posClient.3.role\n\0"s, 0, "Kasse" },
+        { "set", [](std::string&) { return setRemoteProperty("Terminal.3.RELOAD_IMAGE", "no"); }, "ok\n",
+            "set=Terminal.3.RELOAD_IMAGE=no\n\0"s, 0, "" },
+        { "sre", [](std::string&) { return setReturnErrorRemote("posClient.4.role", "Kasse"); }, "exist\n",
+            "sre=posClient.4.role=Kasse\n\0"s, 2, "" },
+        { "sts", [](std::string&) { return setRemoteTimestamp("Store.changed"); }, "ok\n", "sts=Store.changed\n\0"s, 0,
+            "" },
+        { "val",
+            [](std::string& t) {
+                char b[512];
+                int r = getKeysMatchingValue(b, 512, "^Kasse$");
+                t = textOf(b);
+                return r;
+            },
+            "posClient.3.role,posClient.4.role\n", "val=^Kasse$\n\0"s, 0, "posClient.3.role,posClient.4.role" },
+        { "STN", [](std::string&) { return setTerminalName("12", "MT.4800.SN.ABC", "00:11:22:33:44:55", "Kasse"); },
+            "ok\n", "STN=12=MT.4800.SN.ABC=00:11:22:33:44:55=Kasse\n\0"s, 0, "" },
+        { "TBS",
+            [](std::string& t) {
+                char b[4] = {};
+                int l = 4;
+                int r = getTerminalNumberForSerialNumber("MT.4800.SN.ABC", b, &l);
+                t = textOf(b);
+                return r;
+            },
+            "12\n", "TBS=MT.4800.SN.ABC\n\0"s, 0, "12" },
+        { "TBM",
+            [](std::string& t) {
+                char b[4] = {};
+                int l = 4;
+                int r = getTerminalNumberForMac("00:11:22:33:44:55", b, &l);
+                t = textOf(b);
+                return r;
+            },
+            "7\n", "TBM=00:11:22:33:44:55\n\0"s, 0, "7" },
+        { "AKT",
+            [](std::string& t) {
+                char b[4004];
+                int l = 4004;
+                int r = getAllKnownTerminals(b, &l);
+                t = textOf(b);
+                return r;
+            },
+            "1,2,12\n", "AKT=\n", 0, "1,2,12" },
+        { "GEN",
+            [](std::string& t) {
+                char b[64];
+                int l = 64;
+                int r = getRegenerationTimestamp(b, &l);
+                t = textOf(b);
+                return r;
+            },
+            "1733612345678\n", "GEN=\n", 0, "1733612345678" },
+        { "RTN", [](std::string&) { return removeTerminalNumber(12); }, "ok\n", "RTN=12\n\0"s, 0, "" },
+        { "RTN negative", [](std::string&) { return removeTerminalNumber(-3); }, "ok\n", "RTN=-3\n\0"s, 0, "" },
+        { "ping", [](std::string&) { return pingServer(7); }, "pong\n", "ping\n", 1, "" },
     };
     for (const OperationCase& row : cases) {
         SCOPED_TRACE(row.name);
         server().clearRequests();
-        server().script({FakeServer::answer(row.reply)});
+        server().script({ FakeServer::answer(row.reply) });
         std::string text;
         EXPECT_EQ(row.call(text), row.result);
         EXPECT_EQ(onlyRequest(), row.request);
@@ -117,21 +156,23 @@ TEST_F(RemoteProperty, ResultsFollowTheLeadingBytesOfTheReply)
         std::vector<ReplyCase> rows;
     };
     const std::vector<Table> tables = {
-        {"set", [] { return setRemoteProperty("k", "v"); },
-         {{"ok\n", 0}, {"ok", 0}, {"okay\n", 0}, {"o\n", -1}, {"no\n", -1}, {"exist\n", -1}, {"", -1}}},
-        {"sre", [] { return setReturnErrorRemote("k", "v"); },
-         {{"ok\n", 0}, {"exist\n", 2}, {"exists", 2}, {"exis\n", -1}, {"", -1}}},
-        {"sts", [] { return setRemoteTimestamp("k"); }, {{"ok", 0}, {"exist", -1}, {"", -1}}},
-        {"STN", [] { return setTerminalName("1", "s", "m", "r"); },
-         {{"ok\n", 0}, {"exist\n", 2}, {"existing", 2}, {"refused\n", 1}, {"o", 1}, {"", 1}}},
-        {"RTN", [] { return removeTerminalNumber(5); }, {{"ok\n", 0}, {"exist\n", 2}, {"gone\n", -1}, {"", -1}}},
-        {"ping", [] { return pingServer(3); },
-         {{"pong\n", 1}, {"pong", 1}, {"pongpong", 1}, {"pon\n", 0}, {"PONG\n", 0}, {"", 0}}},
+        { "set", [] { return setRemoteProperty("k", "v"); },
+            { { "ok\n", 0 }, { "ok", 0 }, { "okay\n", 0 }, { "o\n", -1 }, { "no\n", -1 }, { "exist\n", -1 },
+                { "", -1 } } },
+        { "sre", [] { return setReturnErrorRemote("k", "v"); },
+            { { "ok\n", 0 }, { "exist\n", 2 }, { "exists", 2 }, { "exis\n", -1 }, { "", -1 } } },
+        { "sts", [] { return setRemoteTimestamp("k"); }, { { "ok", 0 }, { "exist", -1 }, { "", -1 } } },
+        { "STN", [] { return setTerminalName("1", "s", "m", "r"); },
+            { { "ok\n", 0 }, { "exist\n", 2 }, { "existing", 2 }, { "refused\n", 1 }, { "o", 1 }, { "", 1 } } },
+        { "RTN", [] { return removeTerminalNumber(5); },
+            { { "ok\n", 0 }, { "exist\n", 2 }, { "gone\n", -1 }, { "", -1 } } },
+        { "ping", [] { return pingServer(3); },
+            { { "pong\n", 1 }, { "pong", 1 }, { "pongpong", 1 }, { "pon\n", 0 }, { "PONG\n", 0 }, { "", 0 } } },
     };
     for (const Table& table : tables) {
         for (const ReplyCase& row : table.rows) {
             SCOPED_TRACE(std::string(table.name) + " reply \"" + row.reply + "\"");
-            server().script({row.reply.empty() ? FakeServer::closeWithoutReply() : FakeServer::answer(row.reply)});
+            server().script({ row.reply.empty() ? FakeServer::closeWithoutReply() : FakeServer::answer(row.reply) });
             EXPECT_EQ(table.call(), row.result);
         }
     }
@@ -145,21 +186,21 @@ TEST_F(RemoteProperty, InvalidArgumentsFailWithoutAConnection)
     int zero = 0;
     int four = 4;
     const std::vector<std::pair<const char*, std::function<int()>>> cases = {
-        {"TBS length 3", [&] { return getTerminalNumberForSerialNumber("s", buffer, &three); }},
-        {"TBM length 3", [&] { return getTerminalNumberForMac("m", buffer, &three); }},
-        {"TBS null key", [&] { return getTerminalNumberForSerialNumber(nullptr, buffer, &four); }},
-        {"TBS null buffer", [&] { return getTerminalNumberForSerialNumber("s", nullptr, &four); }},
-        {"TBM null length", [&] { return getTerminalNumberForMac("m", buffer, nullptr); }},
-        {"GEN length 63", [&] { return getRegenerationTimestamp(buffer, &sixtyThree); }},
-        {"AKT length 0", [&] { return getAllKnownTerminals(buffer, &zero); }},
-        {"AKT null buffer", [&] { return getAllKnownTerminals(nullptr, &four); }},
-        {"RTN 0", [] { return removeTerminalNumber(0); }},
-        {"STN null number", [] { return setTerminalName(nullptr, "s", "m", "r"); }},
-        {"STN null serial", [] { return setTerminalName("1", nullptr, "m", "r"); }},
-        {"STN null macs", [] { return setTerminalName("1", "s", nullptr, "r"); }},
-        {"STN null role", [] { return setTerminalName("1", "s", "m", nullptr); }},
-        {"get null key", [&] { return getRemoteProperty(buffer, 64, nullptr); }},
-        {"set null value", [] { return setRemoteProperty("k", nullptr); }},
+        { "TBS length 3", [&] { return getTerminalNumberForSerialNumber("s", buffer, &three); } },
+        { "TBM length 3", [&] { return getTerminalNumberForMac("m", buffer, &three); } },
+        { "TBS null key", [&] { return getTerminalNumberForSerialNumber(nullptr, buffer, &four); } },
+        { "TBS null buffer", [&] { return getTerminalNumberForSerialNumber("s", nullptr, &four); } },
+        { "TBM null length", [&] { return getTerminalNumberForMac("m", buffer, nullptr); } },
+        { "GEN length 63", [&] { return getRegenerationTimestamp(buffer, &sixtyThree); } },
+        { "AKT length 0", [&] { return getAllKnownTerminals(buffer, &zero); } },
+        { "AKT null buffer", [&] { return getAllKnownTerminals(nullptr, &four); } },
+        { "RTN 0", [] { return removeTerminalNumber(0); } },
+        { "STN null number", [] { return setTerminalName(nullptr, "s", "m", "r"); } },
+        { "STN null serial", [] { return setTerminalName("1", nullptr, "m", "r"); } },
+        { "STN null macs", [] { return setTerminalName("1", "s", nullptr, "r"); } },
+        { "STN null role", [] { return setTerminalName("1", "s", "m", nullptr); } },
+        { "get null key", [&] { return getRemoteProperty(buffer, 64, nullptr); } },
+        { "set null value", [] { return setRemoteProperty("k", nullptr); } },
     };
     server().setResponder([](std::string_view) { return FakeServer::answer("ok\n"); });
     for (const auto& [name, call] : cases) {
@@ -173,7 +214,7 @@ TEST_F(RemoteProperty, InvalidArgumentsFailWithoutAConnection)
 TEST_F(RemoteProperty, RequestThatDoesNotFitIsRefusedAndNeverSentCut)
 {
     const std::string key(263, 'k');
-    const std::string fits(262, 'v');    // 4 + 263 + 1 + 262 + 1 + NUL = 532
+    const std::string fits(262, 'v'); // 4 + 263 + 1 + 262 + 1 + NUL = 532
     const std::string tooLong(263, 'v'); // 533
     server().setResponder([](std::string_view) { return FakeServer::answer("ok\n"); });
 
@@ -195,30 +236,30 @@ struct BufferCase {
     const char* name;
     bool terminalNumber; // getTerminalNumberForSerialNumber, else getRemoteProperty
     std::string reply;
-    int length;          // reply buffer size given by the caller
-    std::string bytes;   // the whole buffer afterwards
-    int lengthAfter;     // the length afterwards (changed only by a removed line feed)
+    int length; // reply buffer size given by the caller
+    std::string bytes; // the whole buffer afterwards
+    int lengthAfter; // the length afterwards (changed only by a removed line feed)
 };
 
 // The caller's buffer size bounds the reply; no byte beyond it is touched.
 TEST_F(RemoteProperty, ReplyFillsTheCallersBufferAndNoMore)
 {
     const std::vector<BufferCase> cases = {
-        {"1-byte flag takes one byte", false, "TRUE\n", 1, "T", 1},
-        {"1-byte flag, empty reply", false, "\n", 1, "\0"s, 1},
-        {"3-byte reload flag", false, "yes\n", 3, "yes", 3},
-        {"3-byte reload flag, no", false, "no\n", 3, "no\0"s, 3},
-        {"string keeps its terminator", false, "abcdefgh\n", 8, "abcdefg\0"s, 8},
-        {"only one final line feed removed", false, "a\n\n", 8, "a\n\0\0\0\0\0\0"s, 8},
-        {"carriage return kept", false, "ok\r\n", 8, "ok\r\0\0\0\0\0"s, 8},
-        {"three digits", true, "123\n", 4, "123\0"s, 4},
-        {"four digits are cut to three", true, "1234\n", 4, "123\0"s, 4},
-        {"line feed removed sets the length", true, "7\n", 4, "7\0\0\0"s, 1},
-        {"no line feed leaves the length", true, "7", 4, "7\0\0\0"s, 4},
+        { "1-byte flag takes one byte", false, "TRUE\n", 1, "T", 1 },
+        { "1-byte flag, empty reply", false, "\n", 1, "\0"s, 1 },
+        { "3-byte reload flag", false, "yes\n", 3, "yes", 3 },
+        { "3-byte reload flag, no", false, "no\n", 3, "no\0"s, 3 },
+        { "string keeps its terminator", false, "abcdefgh\n", 8, "abcdefg\0"s, 8 },
+        { "only one final line feed removed", false, "a\n\n", 8, "a\n\0\0\0\0\0\0"s, 8 },
+        { "carriage return kept", false, "ok\r\n", 8, "ok\r\0\0\0\0\0"s, 8 },
+        { "three digits", true, "123\n", 4, "123\0"s, 4 },
+        { "four digits are cut to three", true, "1234\n", 4, "123\0"s, 4 },
+        { "line feed removed sets the length", true, "7\n", 4, "7\0\0\0"s, 1 },
+        { "no line feed leaves the length", true, "7", 4, "7\0\0\0"s, 4 },
     };
     for (const BufferCase& row : cases) {
         SCOPED_TRACE(row.name);
-        server().script({FakeServer::answer(row.reply)});
+        server().script({ FakeServer::answer(row.reply) });
         std::string area(static_cast<std::size_t>(row.length) + 4, 'x');
         int length = row.length;
         int result = row.terminalNumber ? getTerminalNumberForSerialNumber("s", area.data(), &length)
@@ -232,9 +273,9 @@ TEST_F(RemoteProperty, ReplyFillsTheCallersBufferAndNoMore)
 
 TEST_F(RemoteProperty, KnownTerminalsAnsweredOkGiveAnEmptyList)
 {
-    for (const char* reply : {"ok\n", "ok"}) {
+    for (const char* reply : { "ok\n", "ok" }) {
         SCOPED_TRACE(reply);
-        server().script({FakeServer::answer(reply)});
+        server().script({ FakeServer::answer(reply) });
         char buffer[4004];
         std::memset(buffer, 'x', sizeof buffer);
         int length = sizeof buffer;
@@ -251,15 +292,16 @@ TEST_F(RemoteProperty, ReplyInSeveralSegmentsIsReceivedWhole)
         list += std::to_string(number) + ",";
     list.resize(4000, '9');
     const std::vector<std::pair<const char*, FakeServer::Reply>> cases = {
-        {"three pieces", FakeServer::inPieces({list.substr(0, 1000), list.substr(1000, 2000), list.substr(3000) + "\n"}, 30)},
-        {"one byte then the rest", FakeServer::inPieces({list.substr(0, 1), list.substr(1) + "\n"}, 30)},
-        {"line feed alone", FakeServer::inPieces({list, "\n"}, 30)},
-        {"after a pause", FakeServer::slowly(list + "\n", 300)},
-        {"open after the line feed", FakeServer::answerAndKeepOpen(list + "\n")},
+        { "three pieces",
+            FakeServer::inPieces({ list.substr(0, 1000), list.substr(1000, 2000), list.substr(3000) + "\n" }, 30) },
+        { "one byte then the rest", FakeServer::inPieces({ list.substr(0, 1), list.substr(1) + "\n" }, 30) },
+        { "line feed alone", FakeServer::inPieces({ list, "\n" }, 30) },
+        { "after a pause", FakeServer::slowly(list + "\n", 300) },
+        { "open after the line feed", FakeServer::answerAndKeepOpen(list + "\n") },
     };
     for (const auto& [name, reply] : cases) {
         SCOPED_TRACE(name);
-        server().script({reply});
+        server().script({ reply });
         std::vector<char> buffer(4004);
         int length = 4004;
         auto started = std::chrono::steady_clock::now();
@@ -272,8 +314,8 @@ TEST_F(RemoteProperty, ReplyInSeveralSegmentsIsReceivedWhole)
 
 TEST_F(RemoteProperty, PeerThatClosesWithoutReplyGivesAnEmptyReply)
 {
-    server().script({FakeServer::closeWithoutReply()});
-    char flag[1] = {'x'};
+    server().script({ FakeServer::closeWithoutReply() });
+    char flag[1] = { 'x' };
     EXPECT_EQ(getRemoteProperty(flag, 1, "STNC.ForceInline"), 0);
     EXPECT_EQ(flag[0], '\0');
     EXPECT_EQ(onlyRequest(), "get=STNC.ForceInline\n\0"s);
@@ -282,8 +324,8 @@ TEST_F(RemoteProperty, PeerThatClosesWithoutReplyGivesAnEmptyReply)
 // A server that accepts and never answers costs one bounded wait, not the boot.
 TEST_F(RemoteProperty, SilentServerFailsTheExchangeAfterTheTimeLimit)
 {
-    server().script({FakeServer::inPieces({"T"}, 60 * 1000)});
-    char flag[4] = {'x', 'x', 'x', 'x'};
+    server().script({ FakeServer::inPieces({ "T" }, 60 * 1000) });
+    char flag[4] = { 'x', 'x', 'x', 'x' };
     testing::internal::CaptureStderr();
     auto started = std::chrono::steady_clock::now();
     int result = getRemoteProperty(flag, 3, "STNC.ForceInline");
@@ -299,7 +341,8 @@ TEST_F(RemoteProperty, SilentServerFailsTheExchangeAfterTheTimeLimit)
 
 // ---- Whole processes: back-off, name cache and exit statuses ---------------
 
-class RemotePropertyProcess : public ::testing::Test {
+class RemotePropertyProcess : public ::testing::Test
+{
 protected:
     // An address in 127/8 where nothing listens.
     static std::string closedAddress()
@@ -326,37 +369,37 @@ TEST_F(RemotePropertyProcess, UnreachableServerEndsTheProcessWithStatus20AfterSi
 {
     std::string address = closedAddress();
     box.setEnv("TSERVER", address);
-    ProgramResult result = box.run("remoteCall", {"set", "k", "v"});
+    ProgramResult result = box.run("remoteCall", { "set", "k", "v" });
     EXPECT_EQ(result.exitStatus, 20);
     EXPECT_EQ(result.out, "");
     std::string expected;
-    for (unsigned sleep : {50u, 100u, 200u, 400u, 800u, 1600u})
+    for (unsigned sleep : { 50u, 100u, 200u, 400u, 800u, 1600u })
         expected += "connect to \"" + address + "\" rc=-1 errno=111 sleep=" + std::to_string(sleep) + "ms\n";
     expected += "max attempts exceeded, restarting\n";
     EXPECT_EQ(result.err, expected);
-    EXPECT_EQ(box.waits(), (std::vector<unsigned long>{50, 100, 200, 400, 800}));
+    EXPECT_EQ(box.waits(), (std::vector<unsigned long> { 50, 100, 200, 400, 800 }));
 }
 
 TEST_F(RemotePropertyProcess, PingOfAnUnreachableServerBacksOffAndCarriesOn)
 {
     box.setEnv("TSERVER", closedAddress());
-    ProgramResult result = box.run("remoteCall", {"ping", "10", "ping", "0"}, "", 3);
+    ProgramResult result = box.run("remoteCall", { "ping", "10", "ping", "0" }, "", 3);
     // A maxAttempts of 0 never gives up: the second ping is still trying.
     EXPECT_TRUE(result.timedOut);
     EXPECT_EQ(result.out, "ping=0\n");
     std::vector<unsigned long> waits = box.waits();
     ASSERT_GE(waits.size(), 9u + 12u);
     EXPECT_EQ(std::vector<unsigned long>(waits.begin(), waits.begin() + 9),
-              (std::vector<unsigned long>{50, 100, 200, 400, 800, 1000, 3000, 6000, 12000}));
+        (std::vector<unsigned long> { 50, 100, 200, 400, 800, 1000, 3000, 6000, 12000 }));
     // The never-ending ping caps its pauses at 30 s.
     EXPECT_EQ(std::vector<unsigned long>(waits.begin() + 9, waits.begin() + 21),
-              (std::vector<unsigned long>{50, 100, 200, 400, 800, 1000, 3000, 6000, 12000, 25000, 30000, 30000}));
+        (std::vector<unsigned long> { 50, 100, 200, 400, 800, 1000, 3000, 6000, 12000, 25000, 30000, 30000 }));
 }
 
 TEST_F(RemotePropertyProcess, PingAloneNeverEndsTheProcess)
 {
     box.setEnv("TSERVER", closedAddress());
-    ProgramResult result = box.run("remoteCall", {"ping", "10"});
+    ProgramResult result = box.run("remoteCall", { "ping", "10" });
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.out, "ping=0\n");
     EXPECT_EQ(count(result.err, "connect to \""), 10);
@@ -378,15 +421,15 @@ TEST_F(RemotePropertyProcess, ServerNameIsResolvedOnceAndUnresolvableNamesEndWit
 {
     FakeServer service;
     ASSERT_TRUE(service.ok());
-    service.setResponder([](std::string_view line) {
-        return FakeServer::answer(line == "ping" ? "pong\n" : "val\n");
-    });
+    service.setResponder([](std::string_view line) { return FakeServer::answer(line == "ping" ? "pong\n" : "val\n"); });
     const std::string good = service.address();
     const std::vector<NameCase> cases = {
-        {"ping without a name carries on", {"tserver", "", "ping", "7", "tserver", good, "ping", "7"}, 0, "ping=0\nping=1\n", 1},
-        {"unset name", {"tserver-unset", "ping", "7", "get", "k", "16"}, 21, "ping=0\n", 2},
-        {"empty name ends a get", {"tserver", "", "get", "k", "16"}, 21, "", 1},
-        {"resolved name is kept", {"tserver", good, "ping", "7", "tserver", "", "get", "k", "16"}, 0, "ping=1\nget=0 val\n", 0},
+        { "ping without a name carries on", { "tserver", "", "ping", "7", "tserver", good, "ping", "7" }, 0,
+            "ping=0\nping=1\n", 1 },
+        { "unset name", { "tserver-unset", "ping", "7", "get", "k", "16" }, 21, "ping=0\n", 2 },
+        { "empty name ends a get", { "tserver", "", "get", "k", "16" }, 21, "", 1 },
+        { "resolved name is kept", { "tserver", good, "ping", "7", "tserver", "", "get", "k", "16" }, 0,
+            "ping=1\nget=0 val\n", 0 },
     };
     for (const NameCase& row : cases) {
         SCOPED_TRACE(row.name);

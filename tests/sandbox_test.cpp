@@ -9,18 +9,20 @@ TEST(Sandbox, RunsStubsAndCapturesOutputStatusAndCommands)
     Sandbox box;
     box.stubTool("hostname", "echo 10.0.0.5");
     box.writeFile("/etc/hello", "hi\n");
-    ProgramResult result = box.run("/bin/sh", {"-c", "hostname -i; cat \"$POSQOR_ROOT/etc/hello\"; "
-                                                     "echo trace >&2; \"$POSQOR_ROOT/sbin/reboot\" -f -i; exit 7"});
+    ProgramResult result = box.run("/bin/sh",
+        { "-c",
+            "hostname -i; cat \"$POSQOR_ROOT/etc/hello\"; "
+            "echo trace >&2; \"$POSQOR_ROOT/sbin/reboot\" -f -i; exit 7" });
     EXPECT_EQ(result.exitStatus, 7);
     EXPECT_EQ(result.out, "10.0.0.5\nhi\n");
     EXPECT_EQ(result.err, "trace\n");
-    EXPECT_EQ(box.commands(), (std::vector<std::string>{"hostname -i", "/sbin/reboot -f -i"}));
+    EXPECT_EQ(box.commands(), (std::vector<std::string> { "hostname -i", "/sbin/reboot -f -i" }));
 }
 
 TEST(Sandbox, KillsAProgramThatOutlivesItsTimeLimit)
 {
     Sandbox box;
-    ProgramResult result = box.run("/bin/sh", {"-c", "sleep 30"}, "", 1);
+    ProgramResult result = box.run("/bin/sh", { "-c", "sleep 30" }, "", 1);
     EXPECT_TRUE(result.timedOut);
     EXPECT_NE(result.signal, 0);
 }

@@ -10,7 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr int SERVICE_PORT = 46910;
 // Bytes recorded per connection at most; a runaway client cannot fill memory.
@@ -22,8 +23,8 @@ using Clock = std::chrono::steady_clock;
 
 struct FakeServer::Connection {
     int fd = -1;
-    std::size_t index = 0;      // counted over the server's life
-    bool replied = false;       // the reply was chosen (the line feed came)
+    std::size_t index = 0; // counted over the server's life
+    bool replied = false; // the reply was chosen (the line feed came)
     Reply reply;
     std::size_t nextPiece = 0;
     Clock::time_point nextPieceAt;
@@ -32,32 +33,32 @@ struct FakeServer::Connection {
 
 FakeServer::Reply FakeServer::answer(std::string text)
 {
-    return Reply{{std::move(text)}, 0, true};
+    return Reply { { std::move(text) }, 0, true };
 }
 
 FakeServer::Reply FakeServer::answerAndKeepOpen(std::string text)
 {
-    return Reply{{std::move(text)}, 0, false};
+    return Reply { { std::move(text) }, 0, false };
 }
 
 FakeServer::Reply FakeServer::inPieces(std::vector<std::string> pieces, int pauseMilliseconds)
 {
-    return Reply{std::move(pieces), pauseMilliseconds, true};
+    return Reply { std::move(pieces), pauseMilliseconds, true };
 }
 
 FakeServer::Reply FakeServer::slowly(std::string text, int pauseMilliseconds)
 {
-    return Reply{{std::move(text)}, pauseMilliseconds, true};
+    return Reply { { std::move(text) }, pauseMilliseconds, true };
 }
 
 FakeServer::Reply FakeServer::silence()
 {
-    return Reply{{}, 0, false};
+    return Reply { {}, 0, false };
 }
 
 FakeServer::Reply FakeServer::closeWithoutReply()
 {
-    return Reply{{}, 0, true};
+    return Reply { {}, 0, true };
 }
 
 FakeServer::FakeServer()
@@ -88,7 +89,7 @@ FakeServer::~FakeServer()
         wake();
         thread_.join();
     }
-    for (int fd : {listenFd_, wakeFds_[0], wakeFds_[1]}) {
+    for (int fd : { listenFd_, wakeFds_[0], wakeFds_[1] }) {
         if (fd >= 0)
             ::close(fd);
     }
@@ -212,13 +213,13 @@ void FakeServer::serve()
             listening = listening_;
         }
         std::vector<pollfd> watched;
-        watched.push_back({wakeFds_[0], POLLIN, 0});
+        watched.push_back({ wakeFds_[0], POLLIN, 0 });
         // A socket that does not listen reports a hang-up for ever; leave it out.
-        watched.push_back({listening ? listenFd_ : -1, POLLIN, 0});
+        watched.push_back({ listening ? listenFd_ : -1, POLLIN, 0 });
         int timeout = -1;
         auto now = Clock::now();
         for (const Connection& connection : open) {
-            watched.push_back({connection.fd, POLLIN, 0});
+            watched.push_back({ connection.fd, POLLIN, 0 });
             if (connection.replied && !connection.sendingDone) {
                 auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(connection.nextPieceAt - now).count();
                 int milliseconds = static_cast<int>(std::max<long long>(wait, 0));
@@ -231,8 +232,7 @@ void FakeServer::serve()
 
         if (watched[0].revents & POLLIN) {
             char drain[64];
-            while (::read(wakeFds_[0], drain, sizeof drain) > 0) {
-            }
+            while (::read(wakeFds_[0], drain, sizeof drain) > 0) { }
         }
         if (watched[1].revents & POLLIN) {
             int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -259,12 +259,14 @@ void FakeServer::serve()
             ssize_t count = ::recv(open[position].fd, buffer, sizeof buffer, 0);
             if (count > 0) {
                 std::string& bytes = pending[position];
-                bytes.append(buffer, static_cast<std::size_t>(std::min<std::size_t>(count, MAX_RECORDED - bytes.size())));
+                bytes.append(
+                    buffer, static_cast<std::size_t>(std::min<std::size_t>(count, MAX_RECORDED - bytes.size())));
                 Connection& connection = open[position];
                 if (!connection.replied && bytes.find('\n') != std::string::npos) {
                     connection.reply = replyFor(bytes);
                     connection.replied = true;
-                    connection.nextPieceAt = Clock::now() + std::chrono::milliseconds(connection.reply.pauseMilliseconds);
+                    connection.nextPieceAt
+                        = Clock::now() + std::chrono::milliseconds(connection.reply.pauseMilliseconds);
                 }
                 {
                     std::lock_guard lock(mutex_);
@@ -291,7 +293,7 @@ void FakeServer::serve()
                     if (count > 0) {
                         sent += static_cast<std::size_t>(count);
                     } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-                        pollfd entry{connection.fd, POLLOUT, 0};
+                        pollfd entry { connection.fd, POLLOUT, 0 };
                         ::poll(&entry, 1, 1000);
                     } else {
                         break;

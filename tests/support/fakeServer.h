@@ -33,13 +33,14 @@
 #include <thread>
 #include <vector>
 
-class FakeServer {
+class FakeServer
+{
 public:
     // What the server does on one connection.
     struct Reply {
         std::vector<std::string> pieces; // sent one after the other, each by one write
-        int pauseMilliseconds = 0;       // waited before each piece
-        bool close = true;               // end the sending side after the last piece
+        int pauseMilliseconds = 0; // waited before each piece
+        bool close = true; // end the sending side after the last piece
     };
 
     // The whole text in one piece, then the server closes its side.
@@ -97,7 +98,7 @@ private:
     Reply replyFor(const std::string& received);
 
     int listenFd_ = -1;
-    int wakeFds_[2] = {-1, -1};
+    int wakeFds_[2] = { -1, -1 };
     std::string address_;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -105,7 +106,7 @@ private:
     std::function<Reply(std::string_view)> responder_;
     std::vector<std::string> received_; // per accepted connection since base_
     std::vector<bool> ended_;
-    std::size_t base_ = 0;              // connections accepted before clearRequests
+    std::size_t base_ = 0; // connections accepted before clearRequests
     std::size_t endedCount_ = 0;
     bool stopping_ = false;
     bool listening_ = true;

@@ -1,5 +1,6 @@
 #include "sandbox.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -10,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
-#include <arpa/inet.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -21,7 +21,8 @@
 
 namespace fs = std::filesystem;
 
-namespace {
+namespace
+{
 
 std::string shellQuote(const std::string& text)
 {
@@ -59,7 +60,7 @@ std::string readWholeFile(const std::string& path)
 
 std::string realTool(const std::string& name)
 {
-    for (const char* dir : {"/usr/bin/", "/bin/", "/usr/sbin/", "/sbin/"}) {
+    for (const char* dir : { "/usr/bin/", "/bin/", "/usr/sbin/", "/sbin/" }) {
         std::string candidate = std::string(dir) + name;
         if (::access(candidate.c_str(), X_OK) == 0)
             return candidate;
@@ -84,18 +85,19 @@ Sandbox::Sandbox()
     fs::create_directories(root_);
     fs::create_directories(stubDir_);
 
-    for (const char* d : {"/tmp", "/etc/opt/qor/retail", "/config", "/var/lib/dhcpcd", "/usr/share/locale",
-                          "/var/opt/qor/retail/stn", "/var/run", "/sbin", "/usr/bin"})
+    for (const char* d : { "/tmp", "/etc/opt/qor/retail", "/config", "/var/lib/dhcpcd", "/usr/share/locale",
+             "/var/opt/qor/retail/stn", "/var/run", "/sbin", "/usr/bin" })
         makeDirectory(d);
     writeFile("/dev/tty2", "");
     writeFile("/dev/mem", "");
     writeFile("/proc/partitions", "major minor  #blocks  name\n\n");
-    writeFile("/proc/meminfo", "MemTotal:        1048576 kB\nMemFree:          524288 kB\n"
-                               "SwapTotal:             0 kB\nSwapFree:              0 kB\n");
+    writeFile("/proc/meminfo",
+        "MemTotal:        1048576 kB\nMemFree:          524288 kB\n"
+        "SwapTotal:             0 kB\nSwapFree:              0 kB\n");
     stubRootProgram("/sbin/reboot");
-    for (const char* tool : {"setterm", "clear", "host", "hostname"})
+    for (const char* tool : { "setterm", "clear", "host", "hostname" })
         stubTool(tool);
-    for (const char* tool : {"tar", "gunzip"})
+    for (const char* tool : { "tar", "gunzip" })
         stubTool(tool, "exec " + realTool(tool) + " \"$@\"");
 
     env_["PATH"] = stubDir_ + ":/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
@@ -105,7 +107,7 @@ Sandbox::Sandbox()
     env_["HOME"] = dir_;
     env_["TERM"] = "xterm";
     // ASan and UBSan settings of the test run reach the programs too.
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    for (const char* name : { "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS" }) {
         if (const char* value = std::getenv(name))
             env_[name] = value;
     }
@@ -153,14 +155,16 @@ void Sandbox::makeDirectory(std::string_view absolutePath) const
 
 void Sandbox::stubTool(const std::string& name, const std::string& body) const
 {
-    std::string script = "#!/bin/sh\nprintf '%s\\n' \"" + name + " $*\" >> " + shellQuote(commandLog_) + "\n" + body + "\n";
+    std::string script
+        = "#!/bin/sh\nprintf '%s\\n' \"" + name + " $*\" >> " + shellQuote(commandLog_) + "\n" + body + "\n";
     writeWholeFile(stubDir_ + "/" + name, script, 0755);
 }
 
 void Sandbox::stubRootProgram(std::string_view absolutePath, const std::string& body) const
 {
     std::string name(absolutePath);
-    std::string script = "#!/bin/sh\nprintf '%s\\n' \"" + name + " $*\" >> " + shellQuote(commandLog_) + "\n" + body + "\n";
+    std::string script
+        = "#!/bin/sh\nprintf '%s\\n' \"" + name + " $*\" >> " + shellQuote(commandLog_) + "\n" + body + "\n";
     writeWholeFile(path(absolutePath), script, 0755);
 }
 
@@ -199,7 +203,7 @@ std::string Sandbox::programPath(const std::string& name)
 {
     if (name.find('/') != std::string::npos)
         return name;
-    for (const char* sub : {"termsetup", "serversetup", "tools", "talvd", "service", "tests/programs"}) {
+    for (const char* sub : { "termsetup", "serversetup", "tools", "talvd", "service", "tests/programs" }) {
         std::string candidate = std::string(POSQOR_BINARY_DIR) + "/" + sub + "/" + name;
         if (::access(candidate.c_str(), X_OK) == 0)
             return candidate;
@@ -217,8 +221,8 @@ bool Sandbox::userNamespaceAvailable()
     return available;
 }
 
-ProgramResult Sandbox::run(const std::string& program, const std::vector<std::string>& args,
-                           std::string_view stdinText, int timeoutSeconds) const
+ProgramResult Sandbox::run(const std::string& program, const std::vector<std::string>& args, std::string_view stdinText,
+    int timeoutSeconds) const
 {
     std::string inPath = dir_ + "/stdin";
     std::string outPath = dir_ + "/stdout";
@@ -229,7 +233,7 @@ ProgramResult Sandbox::run(const std::string& program, const std::vector<std::st
     // Inside a user namespace a wrong path can never reboot or reconfigure
     // the machine that runs the tests.
     if (userNamespaceAvailable()) {
-        argv = {"unshare", "-Ur", "--"};
+        argv = { "unshare", "-Ur", "--" };
     }
     argv.push_back(programPath(program));
     argv.insert(argv.end(), args.begin(), args.end());
@@ -295,7 +299,7 @@ int freeLoopbackPort(const char* address)
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    sockaddr_in sa{};
+    sockaddr_in sa {};
     sa.sin_family = AF_INET;
     sa.sin_port = 0;
     ::inet_pton(AF_INET, address, &sa.sin_addr);
@@ -323,7 +327,7 @@ int listenOnFreeLoopbackAddress(int port, std::string& address)
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0)
             return -1;
-        sockaddr_in sa{};
+        sockaddr_in sa {};
         sa.sin_family = AF_INET;
         sa.sin_port = htons(static_cast<uint16_t>(port));
         ::inet_pton(AF_INET, candidate.c_str(), &sa.sin_addr);

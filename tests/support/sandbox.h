@@ -10,15 +10,16 @@
 #include <vector>
 
 struct ProgramResult {
-    int exitStatus = -1;     // exit status, or -1 when ended by a signal
-    int signal = 0;          // the signal that ended it, or 0
-    bool timedOut = false;   // killed by the harness after the time limit
-    std::string out;         // standard output
-    std::string err;         // standard error (termsetup moves it to /dev/tty2)
-    std::string trace;       // content of <root>/dev/tty2 after the run
+    int exitStatus = -1; // exit status, or -1 when ended by a signal
+    int signal = 0; // the signal that ended it, or 0
+    bool timedOut = false; // killed by the harness after the time limit
+    std::string out; // standard output
+    std::string err; // standard error (termsetup moves it to /dev/tty2)
+    std::string trace; // content of <root>/dev/tty2 after the run
 };
 
-class Sandbox {
+class Sandbox
+{
 public:
     // Creates the root with the fake system files every program expects:
     // /dev/tty2, /dev/mem (empty), /proc/partitions, /proc/meminfo, /tmp,
@@ -58,7 +59,7 @@ public:
     // Runs the program (a path, or a name found by programPath) with the
     // sandbox environment; stdinText is its standard input.
     ProgramResult run(const std::string& program, const std::vector<std::string>& args = {},
-                      std::string_view stdinText = "", int timeoutSeconds = 60) const;
+        std::string_view stdinText = "", int timeoutSeconds = 60) const;
 
     // Environment as "NAME=value" texts, as run() passes it.
     std::vector<std::string> environment() const;
