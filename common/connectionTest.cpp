@@ -70,27 +70,6 @@ bool isPlainHostName(const char* name)
     return true;
 }
 
-// The path as a shell word: unchanged when it holds only plain characters (so
-// production command texts stay as they are), else in single quotes.
-std::string shellWord(const std::string& path)
-{
-    bool plain = !path.empty();
-    for (unsigned char c : path) {
-        if (!std::isalnum(c) && std::strchr("/._-+", c) == nullptr)
-            plain = false;
-    }
-    if (plain)
-        return path;
-    std::string quoted = "'";
-    for (char c : path) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    return quoted + "'";
-}
-
 // Runs a command through the shell; false (with a message) when it does not
 // fit the 256-byte command buffer, and then it is not run at all.
 bool runCommand(const std::string& command)

@@ -248,36 +248,6 @@ struct rsp_s {
 // into them.
 std::deque<rsp_s> roleEntries;
 
-// A word for a shell command: left as it is when it holds only characters
-// that the shell takes literally, else single-quoted.
-std::string shellWord(std::string_view text)
-{
-    auto literal = [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
-            || std::string_view("/._-+,:@%").find(c) != std::string_view::npos;
-    };
-    bool plain = !text.empty();
-    for (char c : text)
-        plain = plain && literal(c);
-    if (plain)
-        return std::string(text);
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    quoted += "'";
-    return quoted;
-}
-
-// The path as a shell word, inside the root.
-std::string rootedWord(const char* absolutePath)
-{
-    return shellWord(sysPath(absolutePath));
-}
-
 void runCommand(const std::string& command)
 {
     std::fflush(stdout);
@@ -294,7 +264,7 @@ bool fileExists(const char* absolutePath)
 // flow never goes on without what it stopped for.
 [[noreturn]] void rebootAndEnd(int exitValue)
 {
-    runCommand(rootedWord(REBOOT_PROGRAM) + " -f -i");
+    runCommand(shellPath(REBOOT_PROGRAM) + " -f -i");
     waitSeconds(REBOOT_GRACE_SECONDS);
     std::fprintf(stderr, "reboot did not take effect, ending the run\n");
     cleanupAndExit(exitValue);
@@ -319,9 +289,9 @@ void installConfiguration(const char* source)
         cleanupAndExit(-1);
     }
     std::string configuration = sysPath(posConfigFileName);
-    runCommand("cp " + rootedWord(source) + " " + shellWord(configuration));
+    runCommand("cp " + shellPath(source) + " " + shellWord(configuration));
     ensureFileEndsWithLinefeed(configuration.c_str());
-    runCommand("cat " + rootedWord(posConfigGlobalFileName) + " >> " + shellWord(configuration) + " 2> /dev/null");
+    runCommand("cat " + shellPath(posConfigGlobalFileName) + " >> " + shellWord(configuration) + " 2> /dev/null");
     ensureFileEndsWithLinefeed(configuration.c_str());
 }
 
@@ -356,15 +326,15 @@ bool isUsableRoleName(const std::string& name)
 void getQORConfiguration()
 {
     if (fileExists(LINUXRC_ARCHIVE)) {
-        runCommand("mkdir -p " + rootedWord(ROLE_DIRECTORY) + " >> /dev/null 2>&1");
-        runCommand("gunzip " + rootedWord(LINUXRC_ARCHIVE));
-        runCommand("tar -mxf " + rootedWord(LINUXRC_TAR) + " -C " + rootedWord(ROLE_DIRECTORY) + " >> /dev/null 2>&1");
-        runCommand("rm " + rootedWord(LINUXRC_TAR) + " >> /dev/null 2>&1");
+        runCommand("mkdir -p " + shellPath(ROLE_DIRECTORY) + " >> /dev/null 2>&1");
+        runCommand("gunzip " + shellPath(LINUXRC_ARCHIVE));
+        runCommand("tar -mxf " + shellPath(LINUXRC_TAR) + " -C " + shellPath(ROLE_DIRECTORY) + " >> /dev/null 2>&1");
+        runCommand("rm " + shellPath(LINUXRC_TAR) + " >> /dev/null 2>&1");
         return;
     }
     if (fileExists(TFTPBOOT_ARCHIVE)) {
         runCommand(
-            "tar -mxzf " + rootedWord(TFTPBOOT_ARCHIVE) + " -C " + rootedWord(ROLE_DIRECTORY) + " >> /dev/null 2>&1");
+            "tar -mxzf " + shellPath(TFTPBOOT_ARCHIVE) + " -C " + shellPath(ROLE_DIRECTORY) + " >> /dev/null 2>&1");
         return;
     }
     // A store that ships only the newer catalogue has one as well.

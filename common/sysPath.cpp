@@ -26,3 +26,33 @@ std::string sysPath(std::string_view absolutePath)
     path += absolutePath;
     return path;
 }
+
+std::string shellQuote(std::string_view text)
+{
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    quoted += "'";
+    return quoted;
+}
+
+std::string shellWord(std::string_view text)
+{
+    auto literal = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+            || std::string_view("/._-+,:@%").find(c) != std::string_view::npos;
+    };
+    bool plain = !text.empty();
+    for (char c : text)
+        plain = plain && literal(c);
+    return plain ? std::string(text) : shellQuote(text);
+}
+
+std::string shellPath(std::string_view absolutePath)
+{
+    return shellWord(sysPath(absolutePath));
+}

@@ -41,18 +41,6 @@ void openLog()
     std::setvbuf(stderr, nullptr, _IONBF, 0);
 }
 
-// The rebuild command as the shell must see it: the designed text in
-// production; under a test root, the rooted path quoted as one word.
-std::string rebuildCommand()
-{
-    if (sysRoot().empty())
-        return REBUILD_COMMAND;
-    std::string quoted = "'";
-    for (char c : sysPath(REBUILD_COMMAND))
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 } // namespace
 
 // Sets the server's fixed identity, reads the SMBIOS tables and builds STNID.
@@ -82,7 +70,7 @@ int main(int, char**)
 
     // The store's configuration files are rebuilt first; how that went does
     // not change what this run does.
-    int ignored = std::system(rebuildCommand().c_str());
+    int ignored = std::system(shellPath(REBUILD_COMMAND).c_str());
     (void)ignored;
 
     getSTNID();

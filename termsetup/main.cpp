@@ -46,20 +46,6 @@ void openTrace()
     std::setvbuf(stderr, nullptr, _IONBF, 0);
 }
 
-// A path of the system as the shell must see it: rooted, and quoted only when
-// the root brings characters the shell would interpret (never in production).
-std::string shellPath(std::string_view absolutePath)
-{
-    std::string path = sysPath(absolutePath);
-    if (path.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-+,:@")
-        == std::string::npos)
-        return path;
-    std::string quoted = "'";
-    for (char c : path)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 // A server address the shell commands and the connection may use: a host
 // name or an address, nothing the shell would read as code.
 bool isUsableServerAddress(const char* text)

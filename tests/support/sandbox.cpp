@@ -1,5 +1,7 @@
 #include "sandbox.h"
 
+#include "sysPath.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -23,19 +25,6 @@ namespace fs = std::filesystem;
 
 namespace
 {
-
-std::string shellQuote(const std::string& text)
-{
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    quoted += "'";
-    return quoted;
-}
 
 void writeWholeFile(const std::string& path, std::string_view content, mode_t mode)
 {

@@ -1,5 +1,7 @@
 #include "terminal.h"
 
+#include "sysPath.h"
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -25,19 +27,6 @@ constexpr const char* SESSION = "main";
 // How long the last screen stays after the program has ended.
 constexpr int HOLD_AFTER_EXIT_SECONDS = 300;
 constexpr std::chrono::milliseconds POLL_INTERVAL { 30 };
-
-std::string shellQuote(std::string_view text)
-{
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    quoted += "'";
-    return quoted;
-}
 
 std::optional<std::string> readFile(const std::string& path)
 {
