@@ -1,5 +1,7 @@
 #include "fileReplace.h"
 
+#include "uniqueFd.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -10,35 +12,6 @@
 
 namespace
 {
-
-// Owns one descriptor; -1 is empty.
-class FileDescriptor
-{
-public:
-    explicit FileDescriptor(int fd)
-        : fd_(fd)
-    {
-    }
-    ~FileDescriptor()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return fd_; }
-    // Closes now and reports the result, which matters after writing.
-    int close()
-    {
-        int result = ::close(fd_);
-        fd_ = -1;
-        return result;
-    }
-
-private:
-    int fd_;
-};
 
 bool writeAll(int fd, std::string_view content)
 {
@@ -81,7 +54,7 @@ mode_t modeForNewFile()
 // already written, so it is not reported.
 void syncDirectory(const std::string& directory)
 {
-    FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() >= 0)
         ::fsync(fd.get());
 }
@@ -116,7 +89,7 @@ int replaceFileContents(const std::string& path, std::string_view content)
     std::string pattern = (slash == std::string::npos ? std::string() : directory + "/") + "." + base + ".XXXXXX";
     std::vector<char> temporary(pattern.begin(), pattern.end());
     temporary.push_back('\0');
-    FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
     if (fd.get() < 0)
         return -1;
     auto fail = [&temporary]() {

@@ -1,5 +1,6 @@
 #include "imageStats.h"
 #include "sysPath.h"
+#include "uniqueFd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -49,27 +50,6 @@ unsigned long sizeValue(std::string_view word)
     return std::strtoul(text.c_str(), nullptr, 10);
 }
 
-// RAII owner of a read-only descriptor.
-class ReadFile
-{
-public:
-    explicit ReadFile(const std::string& path)
-        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC))
-    {
-    }
-    ~ReadFile()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    ReadFile(const ReadFile&) = delete;
-    ReadFile& operator=(const ReadFile&) = delete;
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 } // namespace
 
 unsigned long findImageSize(std::string_view sizesText, const char* linkName)
@@ -97,8 +77,8 @@ unsigned long findImageSize(std::string_view sizesText, const char* linkName)
 
 unsigned long getRealImageSize(const char* imageFileName)
 {
-    ReadFile file(sysPath(ImageFileSizeFileName));
-    if (file.fd() < 0) {
+    UniqueFd file(::open(sysPath(ImageFileSizeFileName).c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) {
         int error = errno;
         std::fprintf(stderr, "Unable to open image file size file %s\n", ImageFileSizeFileName);
         std::fprintf(stderr, "Error: %s\n", std::strerror(error));
@@ -107,7 +87,7 @@ unsigned long getRealImageSize(const char* imageFileName)
     std::string text;
     char buffer[8192];
     for (;;) {
-        ssize_t got = ::read(file.fd(), buffer, sizeof buffer);
+        ssize_t got = ::read(file.get(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)

@@ -3,6 +3,7 @@
 #include "bootIdentity.h"
 #include "pacing.h"
 #include "posConfigCommon.h"
+#include "uniqueFd.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -54,47 +55,6 @@ const char* shown(const char* text)
     return text != nullptr ? text : "(null)";
 }
 
-// Owns one socket descriptor; -1 when empty.
-class Socket
-{
-public:
-    Socket() = default;
-    explicit Socket(int fd)
-        : fd_(fd)
-    {
-    }
-    Socket(Socket&& other) noexcept
-        : fd_(std::exchange(other.fd_, -1))
-    {
-    }
-    Socket& operator=(Socket&& other) noexcept
-    {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    ~Socket() { reset(); }
-
-    int fd() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void reset()
-    {
-        if (fd_ >= 0) {
-            int saved = errno;
-            ::close(fd_);
-            errno = saved;
-        }
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
-
 int millisecondsLeft(Clock::time_point deadline)
 {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -140,19 +100,19 @@ bool resolveServer()
 }
 
 // One connection attempt within CONNECT_TIMEOUT_MS: 0, or -1 with errno.
-int connectWithin(const Socket& socket)
+int connectWithin(const UniqueFd& socket)
 {
-    int rc = ::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&serverAddress), sizeof serverAddress);
+    int rc = ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&serverAddress), sizeof serverAddress);
     if (rc == 0)
         return 0;
     if (errno != EINPROGRESS && errno != EINTR)
         return -1;
     auto deadline = Clock::now() + std::chrono::milliseconds(CONNECT_TIMEOUT_MS);
-    if (awaitSocket(socket.fd(), POLLOUT, deadline) <= 0)
+    if (awaitSocket(socket.get(), POLLOUT, deadline) <= 0)
         return -1;
     int error = 0;
     socklen_t size = sizeof error;
-    if (::getsockopt(socket.fd(), SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+    if (::getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0)
         return -1;
     if (error != 0) {
         errno = error;
@@ -162,18 +122,18 @@ int connectWithin(const Socket& socket)
 }
 
 // Sends all bytes before the deadline; the count sent, or -1 with errno.
-long sendAll(const Socket& socket, const char* bytes, int length, Clock::time_point deadline)
+long sendAll(const UniqueFd& socket, const char* bytes, int length, Clock::time_point deadline)
 {
     int sent = 0;
     while (sent < length) {
-        long rc = ::send(socket.fd(), bytes + sent, static_cast<size_t>(length - sent), MSG_NOSIGNAL);
+        long rc = ::send(socket.get(), bytes + sent, static_cast<size_t>(length - sent), MSG_NOSIGNAL);
         if (rc > 0) {
             sent += static_cast<int>(rc);
             continue;
         }
         if (rc < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             return -1;
-        if (awaitSocket(socket.fd(), POLLOUT, deadline) <= 0)
+        if (awaitSocket(socket.get(), POLLOUT, deadline) <= 0)
             return -1;
     }
     return sent;
@@ -303,9 +263,9 @@ int connectSendAndAwaitResponse(const char* requestBuffer, int* requestLength, c
 
     unsigned int backoff = FIRST_BACKOFF_MS;
     int attempts = 0;
-    Socket socket;
+    UniqueFd socket;
     for (;;) {
-        socket = Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        socket = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         if (!socket.valid()) {
             std::fprintf(stderr, "remoteProperty: no socket errno=%d\n", errno);
             return -1;
@@ -350,12 +310,12 @@ int connectSendAndAwaitResponse(const char* requestBuffer, int* requestLength, c
     int received = receiveReply(
         [&socket, deadline](char* place, int room) -> long {
             for (;;) {
-                long count = ::recv(socket.fd(), place, static_cast<size_t>(room), 0);
+                long count = ::recv(socket.get(), place, static_cast<size_t>(room), 0);
                 if (count >= 0)
                     return count;
                 if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
                     return -1;
-                if (awaitSocket(socket.fd(), POLLIN, deadline) <= 0)
+                if (awaitSocket(socket.get(), POLLIN, deadline) <= 0)
                     return -1;
             }
         },
@@ -372,7 +332,7 @@ int connectSendAndAwaitResponse(const char* requestBuffer, int* requestLength, c
     }
     if (received == capacity && capacity > 0 && *resultLength == capacity) {
         char next = 0;
-        if (::recv(socket.fd(), &next, 1, MSG_PEEK | MSG_DONTWAIT) == 1 && next != '\n')
+        if (::recv(socket.get(), &next, 1, MSG_PEEK | MSG_DONTWAIT) == 1 && next != '\n')
             std::fprintf(stderr, "remoteProperty reply longer than %d bytes, the rest is dropped\n", capacity);
     }
     return 0;

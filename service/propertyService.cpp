@@ -4,6 +4,7 @@
 #include "serviceRequest.h"
 #include "serviceStore.h"
 #include "sysPath.h"
+#include "uniqueFd.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -48,45 +49,10 @@ constexpr int LISTEN_BACKLOG = 4096;
 std::atomic<int> stopEventFd { -1 };
 std::atomic<bool> stopRequested { false };
 
-class FileDescriptor
-{
-public:
-    FileDescriptor() = default;
-    explicit FileDescriptor(int fd)
-        : fd_(fd)
-    {
-    }
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(FileDescriptor&& other) noexcept
-        : fd_(other.release())
-    {
-    }
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept
-    {
-        if (this != &other)
-            reset(other.release());
-        return *this;
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
-
 enum connectionState { READING, PENDING, WRITING, DRAINING };
 
 struct connection_s {
-    FileDescriptor socket;
+    UniqueFd socket;
     uint64_t id = 0;
     connectionState state = READING;
     std::string peer;
@@ -117,7 +83,7 @@ struct writerQueue_s {
     std::vector<writeJob_s> pending;
     std::vector<writeJob_s> done;
     bool stop = false;
-    FileDescriptor doneEvent;
+    UniqueFd doneEvent;
 };
 
 struct timer_s {
@@ -253,9 +219,9 @@ private:
     connection_s* find(int fd, uint64_t id);
 
     const serviceOptions_s& options_;
-    FileDescriptor listener_;
-    FileDescriptor epoll_;
-    FileDescriptor stopEvent_;
+    UniqueFd listener_;
+    UniqueFd epoll_;
+    UniqueFd stopEvent_;
     serviceStore_s readStore_;
     serviceStore_s writeStore_;
     writerQueue_s queue_;
@@ -684,7 +650,7 @@ int listenForService(const std::string& address, int port, std::string& error)
         error = "not an IPv4 address: " + address;
         return -1;
     }
-    FileDescriptor listener(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (listener.get() < 0) {
         error = std::strerror(errno);
         return -1;

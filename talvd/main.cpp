@@ -1,6 +1,7 @@
 // talvd: records its pid, gives up root for the service's own user and group,
 // and runs the remote property service as a child process until it ends.
 #include "sysPath.h"
+#include "uniqueFd.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -33,33 +34,6 @@ namespace
 // child that failed to start the service.
 pid_t launcherPid = 0;
 
-// Owns a file descriptor; -1 is empty.
-class FileDescriptor
-{
-public:
-    explicit FileDescriptor(int fd)
-        : fd_(fd)
-    {
-    }
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    // Closes now; the close result (-1 with errno) tells whether the data
-    // reached the file.
-    int reset()
-    {
-        int result = 0;
-        if (fd_ >= 0)
-            result = ::close(fd_);
-        fd_ = -1;
-        return result;
-    }
-
-private:
-    int fd_;
-};
-
 [[noreturn]] void removePidFileAndExit(int status)
 {
     ::unlink(sysPath(TALVD_PIDFILE).c_str());
@@ -89,7 +63,7 @@ void writePidFile()
 {
     std::string path = sysPath(TALVD_PIDFILE);
     launcherPid = ::getpid();
-    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (file.get() < 0) {
         std::printf("Attempt to open %s for write failed. Errno = %d\n", path.c_str(), errno);
         std::exit(-1);
@@ -98,7 +72,7 @@ void writePidFile()
     int length = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(launcherPid));
     // A pid file that was created but not filled names no process; say so
     // rather than leave it half written.
-    if (!writeAll(file.get(), text, static_cast<size_t>(length)) || file.reset() != 0) {
+    if (!writeAll(file.get(), text, static_cast<size_t>(length)) || file.close() != 0) {
         std::printf("Attempt to write %s failed. Errno = %d\n", path.c_str(), errno);
         ::unlink(path.c_str());
         std::exit(-1);

@@ -1,6 +1,7 @@
 #include "terminal.h"
 
 #include "sysPath.h"
+#include "uniqueFd.h"
 
 #include <atomic>
 #include <cerrno>
@@ -38,43 +39,6 @@ std::optional<std::string> readFile(const std::string& path)
     return buffer.str();
 }
 
-// A descriptor closed when it goes out of scope.
-class FileDescriptor
-{
-public:
-    explicit FileDescriptor(int fd = -1)
-        : fd_(fd)
-    {
-    }
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(FileDescriptor&& other) noexcept
-        : fd_(other.fd_)
-    {
-        other.fd_ = -1;
-    }
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept
-    {
-        if (this != &other) {
-            reset();
-            fd_ = other.fd_;
-            other.fd_ = -1;
-        }
-        return *this;
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    void reset()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
 // The test's environment without the marks of an enclosing tmux session,
 // which would make tmux talk to the tester's server.
 std::vector<std::string> tmuxEnvironment()
@@ -96,8 +60,8 @@ int runCollecting(const std::vector<std::string>& argv, const std::string& error
     int pipeEnds[2];
     if (::pipe2(pipeEnds, O_CLOEXEC) != 0)
         return -1;
-    FileDescriptor readEnd(pipeEnds[0]);
-    FileDescriptor writeEnd(pipeEnds[1]);
+    UniqueFd readEnd(pipeEnds[0]);
+    UniqueFd writeEnd(pipeEnds[1]);
     std::vector<std::string> environment = tmuxEnvironment();
     std::vector<char*> cargv;
     for (const std::string& word : argv)
