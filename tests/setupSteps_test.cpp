@@ -6,6 +6,7 @@
 #include "posConfigCommon.h"
 #include "properties.h"
 #include "sandbox.h"
+#include "shellCommandLog.h"
 
 #include <algorithm>
 #include <climits>
@@ -381,6 +382,61 @@ TEST(RoleCatalogue, BootDirectoryArchiveStays)
     });
     EXPECT_EQ(box.readFile("/etc/opt/qor/retail/Roles4c"), "Roles.count=1\nRole001=a\n");
     EXPECT_TRUE(box.exists("/tftpboot/boot/testball.tar.gz"));
+}
+
+TEST(RoleCatalogue, ShellCommandTextsAreTheDesignedOnes)
+{
+    struct Row {
+        const char* name;
+        const char* archive; // where the catalogue archive lies, or null
+        std::function<void()> step;
+        int exitStatus;
+        std::vector<std::string> expected;
+    };
+    const Row rows[] = {
+        { "boot environment archive", "/etc/nlpos/linuxrc/testball.tar.gz", [] { getQORConfiguration(); }, 0,
+            { "mkdir -p /etc/opt/qor/retail >> /dev/null 2>&1", "gunzip /etc/nlpos/linuxrc/testball.tar.gz",
+                "tar -mxf /etc/nlpos/linuxrc/testball.tar -C /etc/opt/qor/retail >> /dev/null 2>&1",
+                "rm /etc/nlpos/linuxrc/testball.tar >> /dev/null 2>&1" } },
+        { "boot directory archive", "/tftpboot/boot/testball.tar.gz", [] { getQORConfiguration(); }, 0,
+            { "tar -mxzf /tftpboot/boot/testball.tar.gz -C /etc/opt/qor/retail >> /dev/null 2>&1" } },
+        { "no catalogue on a terminal", nullptr, [] { getQORConfiguration(); }, 255, { "/sbin/reboot -f -i" } },
+        { "role installed", nullptr, [] { setRole("/etc/opt/qor/retail/Role001"); }, 0,
+            { "cp /etc/opt/qor/retail/Role001 /etc/opt/qor/retail/posQOR_configuration",
+                "cat /etc/opt/qor/retail/posQOR_global >> /etc/opt/qor/retail/posQOR_configuration 2> /dev/null" } },
+    };
+    for (const Row& row : rows) {
+        Sandbox box;
+        // Taking the root out of a command gives the terminal's text only
+        // when the root needed no quoting.
+        ASSERT_EQ(box.root().find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-"),
+            std::string::npos)
+            << box.root();
+        box.removeFile("/etc/opt/qor/retail/Roles");
+        box.writeFile("/tmp/catalogue/Roles", "Role001=a\n");
+        if (row.archive != nullptr) {
+            std::string archive = box.path(row.archive);
+            std::string directory = archive.substr(0, archive.rfind('/'));
+            ASSERT_EQ(std::system(("mkdir -p '" + directory + "' && tar -czf '" + archive + "' -C '"
+                          + box.path("/tmp/catalogue") + "' Roles")
+                                      .c_str()),
+                0)
+                << row.name;
+        }
+        // The role file names the terminal's number, so no lookup is needed.
+        box.writeFile("/etc/opt/qor/retail/Role001", "TerminalRole.name=a\nTerminalNumber=5\n");
+        box.writeFile("/etc/opt/qor/retail/posQOR_global", "store=1\n");
+        std::string logPath = box.dir() + "/shell-commands";
+        inFreshProcess(
+            box,
+            [&] {
+                recordShellCommands(logPath);
+                row.step();
+                return std::string();
+            },
+            row.exitStatus);
+        EXPECT_EQ(recordedShellCommands(logPath, box.root()), row.expected) << row.name;
+    }
 }
 
 TEST(RoleMenu, SingleUsableRoleIsTakenWithoutMenu)

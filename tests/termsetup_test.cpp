@@ -7,6 +7,7 @@
 #include "prepareForNLS.h"
 #include "properties.h"
 #include "sandbox.h"
+#include "shellCommandLog.h"
 #include "smbios.h"
 #include "sysPath.h"
 
@@ -21,6 +22,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -127,6 +129,60 @@ TEST(WriteDHCPConfig, HostNameFromPositiveTerminalNumberOnly)
         EXPECT_EQ(written, dhcpFile(c.hostName)) << c.properties;
         EXPECT_EQ(lines(written).size(), 21u) << c.properties;
     }
+}
+
+TEST(PrepareForSLRS, ShellCommandTextsAreTheDesignedOnes)
+{
+    // Taking the root out of a command gives the terminal's text only when
+    // the root needed no quoting.
+    ASSERT_EQ(testRoot.path.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-"),
+        std::string::npos)
+        << testRoot.path;
+    FakeServer server;
+    ASSERT_TRUE(server.ok());
+    server.setResponder([](std::string_view) { return FakeServer::answer("no\n"); });
+    std::string address = server.address();
+    std::string configuration = testRoot.path + "/slrs-configuration";
+    ASSERT_EQ(replaceFileContents(configuration, "TerminalNumber=7\n"), 0);
+    std::filesystem::create_directories(sysPath("/etc"));
+    std::string logPath = testRoot.path + "/slrs-commands";
+    std::fflush(nullptr);
+    // In a child: the terminal number and the server address stay out of
+    // this process.
+    pid_t child = ::fork();
+    if (child == 0) {
+        int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        ::dup2(quiet, 1);
+        ::dup2(quiet, 2);
+        TSERVER = address.data();
+        getProperties(configuration.c_str());
+        recordShellCommands(logPath);
+        prepareForSLRS("/etc/config.rc");
+        std::fflush(nullptr);
+        _exit(0);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    std::vector<std::string> commands = recordedShellCommands(logPath, testRoot.path);
+    const std::vector<std::string> expected = {
+        "mkdir -p /config/etc/opt/qor/retail 2> /dev/null",
+        "cp /etc/opt/qor/retail/posQOR_configuration /config/etc/opt/qor/retail/posQOR_configuration 2> /dev/null",
+        "cp /etc/opt/qor/retail/Role* /config/etc/opt/qor/retail 2> /dev/null",
+        "cp /etc/opt/qor/retail/posQOR_global /config/etc/opt/qor/retail 2> /dev/null",
+        "mkdir -p /config/usr/sbin 2> /dev/null",
+        "cp /etc/opt/qor/retail/posQOR_properties /config/usr/sbin/posQOR_properties 2> /dev/null",
+        "mkdir -p /config/var/opt/qor/retail/config/repository/roles 2> /dev/null",
+        "cp /etc/opt/qor/retail/Role* /config/var/opt/qor/retail/config/repository/roles",
+        "cp /etc/opt/qor/retail/localtime /config/etc/localtime 2> /dev/null",
+        "mkdir -p /config/var/opt/qor/retail/stn 2> /dev/null",
+        "test -f /etc/opt/qor/retail/posDictionary.dat && mv /etc/opt/qor/retail/posDictionary.dat "
+        "/config/var/opt/qor/retail/stn",
+        "mkdir -p /config/etc/sysconfig/network 2> /dev/null",
+    };
+    EXPECT_EQ(commands, expected);
+    EXPECT_EQ(readFile(sysPath("/etc/config.rc")), "RELOAD_CONFIG=yes\n");
 }
 
 TEST(STNID, MacAddressCommaAndSmbiosIdentity)
