@@ -7,6 +7,7 @@
 #include "pacing.h"
 #include "remoteProperty.h"
 #include "sandbox.h"
+#include "shellCommandLog.h"
 
 #include <gtest/gtest.h>
 
@@ -222,11 +223,18 @@ TEST_F(ConnectionTest, ServerNameIsLookedUpWithTheHostCommand)
     box().stubTool("hostname", "echo 10.1.2.3");
     box().stubTool("host", "echo 'Using domain server:'; echo 'posserver has address 10.9.8.7'");
     commandsBefore = box().commands().size();
+    std::string logPath = box().dir() + "/shell-commands";
+    recordShellCommands(logPath);
     runConnectionTest();
+    recordShellCommands("");
     EXPECT_EQ(out,
         picture("10.1.2.3------------", "-- ? -------10.9.8.7")
             + picture("10.1.2.3------------", "------------10.9.8.7"));
     EXPECT_EQ(commandsRun(), (std::vector<std::string> { "hostname -i", "host posserver", "clear", "clear", "clear" }));
+    // The whole texts handed to the shell, as a terminal (no root) runs them.
+    EXPECT_EQ(recordedShellCommands(logPath, box().root()),
+        (std::vector<std::string> { "hostname -i > /tmp/myIPAddress.txt",
+            "host posserver | tail -n1 | cut -f4 -d\\   > /tmp/myIPAddress.txt", "clear", "clear", "clear" }));
     EXPECT_EQ(err, "In connectionTest, using hostname -i\nMy_IP=10.1.2.3  Server_IP=10.9.8.7\n");
     EXPECT_FALSE(box().exists("/tmp/myIPAddress.txt"));
 }

@@ -401,6 +401,17 @@ TEST(RoleCatalogue, ShellCommandTextsAreTheDesignedOnes)
         { "boot directory archive", "/tftpboot/boot/testball.tar.gz", [] { getQORConfiguration(); }, 0,
             { "tar -mxzf /tftpboot/boot/testball.tar.gz -C /etc/opt/qor/retail >> /dev/null 2>&1" } },
         { "no catalogue on a terminal", nullptr, [] { getQORConfiguration(); }, 255, { "/sbin/reboot -f -i" } },
+        { "every number taken on a terminal", nullptr, [] { noValidTerminalNumbersAvailable(); }, 253,
+            [] {
+                // Two minutes of alternating tones, then the reboot.
+                std::vector<std::string> alarm = { "setterm -blen 1000" };
+                for (int cycle = 0; cycle < 60; ++cycle) {
+                    alarm.push_back("setterm -bfreq 800");
+                    alarm.push_back("setterm -bfreq 600");
+                }
+                alarm.push_back("/sbin/reboot -f -i");
+                return alarm;
+            }() },
         { "role installed", nullptr, [] { setRole("/etc/opt/qor/retail/Role001"); }, 0,
             { "cp /etc/opt/qor/retail/Role001 /etc/opt/qor/retail/posQOR_configuration",
                 "cat /etc/opt/qor/retail/posQOR_global >> /etc/opt/qor/retail/posQOR_configuration 2> /dev/null" } },
