@@ -7,13 +7,16 @@
 #include "properties.h"
 #include "remoteProperty.h"
 #include "sysPath.h"
+#include "uniqueFd.h"
 
 #include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <string>
+#include <unistd.h>
 
 const char* const IMAGE_DIR_LIST_FILE = "/etc/opt/qor/retail/posQOR_imageDirContents.txt";
 const char* const DEFAULT_IMAGE_NAME = "default";
@@ -157,6 +160,20 @@ private:
     errno = error;
     std::perror(_("Unable to create vendor configuration file"));
     cleanupAndExit(13);
+}
+
+// Whether a file can be created beside path, where the replacement writes its
+// temporary file; errno tells why not.
+bool canCreateBeside(const std::string& path)
+{
+    std::size_t slash = path.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    std::string probe = directory + "/.vendorConfig.XXXXXX";
+    UniqueFd fd(::mkostemp(probe.data(), O_CLOEXEC));
+    if (fd.get() < 0)
+        return false;
+    ::unlink(probe.c_str());
+    return true;
 }
 
 // ---- Reload request ----------------------------------------------------------
@@ -558,6 +575,10 @@ void writeVendorConfig(const char* target)
         errno = EINVAL;
         cannotCreate(target);
     }
+    // A target that cannot be created ends the run before any image is
+    // matched or the server is asked: no not-found screen, no reboot.
+    if (!canCreateBeside(sysPath(target)))
+        cannotCreate(target);
     MemoryFile content;
     if (content.get() == nullptr)
         cannotCreate(target);

@@ -513,6 +513,32 @@ TEST(VendorConfigReload, ReloadImageRequiredReadsAndResetsTheFlag)
 
 // ---- Target not creatable -------------------------------------------------------------------
 
+TEST(VendorConfigTarget, NotCreatableEndsBeforeAnyImageIsMatched)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Row {
+        const char* name;
+        const char* properties; // an image that nothing in the list matches
+    };
+    const Row rows[] = {
+        { "hard disk image", "Disk.0.Part.1.Image=posQOR_NONE\nDisk.0.Part.1.Device=/dev/hda1\n" },
+        { "RAM drive image", "RAMDrive.1.loadImage=posQOR_NONE\nRAMDrive.1.mountPoint=/\n" },
+    };
+    for (const Row& row : rows) {
+        // Only the two messages: no not-found screen, alarm or reboot first.
+        EXPECT_EXIT(
+            {
+                loadImageDirList("");
+                loadConfiguration(row.properties);
+                writeVendorConfig("/missing/config.rc");
+            },
+            testing::ExitedWithCode(13),
+            "^Unable to create /missing/config.rc\nUnable to create vendor configuration file: No such file or "
+            "directory\n$")
+            << row.name;
+    }
+}
+
 TEST(VendorConfigTarget, NotCreatableEndsWithStatus13AndKeepsTheReloadRequest)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
