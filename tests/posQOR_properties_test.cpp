@@ -2,6 +2,7 @@
 // and the remote property service (a fake one and the real one).
 #include "fakeServer.h"
 #include "sandbox.h"
+#include "serviceProcess.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -249,14 +250,10 @@ TEST_F(PropertiesCommandRemote, BareRWithoutAddressInTheDefaultFileEndsWithStatu
 
 bool listensOnServicePort(const std::string& host)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(46910);
-    ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
-    bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return connected;
+    int fd = connectTo(host, 46910);
+    if (fd >= 0)
+        ::close(fd);
+    return fd >= 0;
 }
 
 bool somethingListensOnLocalServicePort()
@@ -316,54 +313,12 @@ TEST_F(PropertiesCommandRemote, FieldsThatWouldBreakTheRequestLineAreNotSent)
 
 // ---- remote mode against the real service -------------------------------
 
-// posQOR_propertyd on a loopback address of its own, database in the sandbox.
-class RealService
-{
-public:
-    explicit RealService(const Sandbox& box)
-    {
-        int fd = listenOnFreeLoopbackAddress(46910, address_);
-        if (fd < 0)
-            return;
-        ::close(fd);
-        std::string program = Sandbox::programPath("posQOR_propertyd");
-        std::string database = box.dir() + "/service.db";
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, 2);
-            ::execl(program.c_str(), program.c_str(), "-a", address_.c_str(), "-p", "46910", "-d", database.c_str(),
-                static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (int attempt = 0; attempt < 250 && !ready_; ++attempt) {
-            ready_ = listensOnServicePort(address_);
-            if (!ready_)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-    ~RealService()
-    {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    bool ready() const { return ready_; }
-    const std::string& address() const { return address_; }
-
-private:
-    std::string address_;
-    pid_t pid_ = -1;
-    bool ready_ = false;
-};
-
 TEST_F(PropertiesCommand, SetThenReadOnTheRealService)
 {
     if (::access(Sandbox::programPath("posQOR_propertyd").c_str(), X_OK) != 0)
         GTEST_SKIP() << "posQOR_propertyd not built";
-    RealService service(box);
-    ASSERT_TRUE(service.ready());
+    ServiceProcess service(box.dir());
+    ASSERT_TRUE(service.start());
     box.writeFile(DEFAULT_FILE, "STN.ServerIPAddress=" + service.address() + "\n");
     std::string server = "-r" + service.address();
     struct Row {

@@ -4,6 +4,7 @@
 #include "propertyService.h"
 #include "remoteProperty.h"
 #include "sandbox.h"
+#include "serviceProcess.h"
 #include "serviceRequest.h"
 
 #include <gtest/gtest.h>
@@ -33,149 +34,12 @@ using Clock = std::chrono::steady_clock;
 namespace
 {
 
-int connectTo(const std::string& address, int port)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in socketAddress {};
-    socketAddress.sin_family = AF_INET;
-    socketAddress.sin_port = htons(static_cast<uint16_t>(port));
-    ::inet_pton(AF_INET, address.c_str(), &socketAddress.sin_addr);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Everything the peer sends until it closes, or "<timeout>" / "<reset>".
-std::string readToEnd(int fd, int timeoutMs = 5000)
-{
-    std::string reply;
-    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (true) {
-        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-        pollfd wait { fd, POLLIN, 0 };
-        if (left <= 0 || ::poll(&wait, 1, left) <= 0)
-            return reply + "<timeout>";
-        char buffer[8192];
-        ssize_t count = ::recv(fd, buffer, sizeof buffer, 0);
-        if (count < 0)
-            return reply + (errno == ECONNRESET ? "<reset>" : "<error>");
-        if (count == 0)
-            return reply;
-        reply.append(buffer, static_cast<size_t>(count));
-    }
-}
-
 // Whether the peer sent anything (or closed) within the time.
 bool answersWithin(int fd, int milliseconds)
 {
     pollfd wait { fd, POLLIN, 0 };
     return ::poll(&wait, 1, milliseconds) > 0;
 }
-
-// One exchange as the clients make it: connect, send the bytes, read the reply.
-std::string roundTrip(const std::string& address, const std::string& request, int port = SERVER_PORT)
-{
-    int fd = connectTo(address, port);
-    if (fd < 0)
-        return "<no connection>";
-    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string reply = readToEnd(fd);
-    ::close(fd);
-    return reply;
-}
-
-// A request as the client library builds it: with the NUL after the line
-// feed except for the three kinds that go without.
-std::string wire(const std::string& line)
-{
-    std::string kind = line.substr(0, 4);
-    bool withoutNul = kind == "AKT=" || kind == "GEN=" || kind == "ping";
-    return line + "\n" + (withoutNul ? "" : "\0"s);
-}
-
-// The service program on its own loopback address at the fixed port.
-class ServiceProcess
-{
-public:
-    explicit ServiceProcess(std::string directory)
-        : directory_(std::move(directory))
-    {
-        int fd = listenOnFreeLoopbackAddress(SERVER_PORT, address_);
-        if (fd >= 0)
-            ::close(fd);
-    }
-    ~ServiceProcess()
-    {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    ServiceProcess(const ServiceProcess&) = delete;
-    ServiceProcess& operator=(const ServiceProcess&) = delete;
-
-    const std::string& address() const { return address_; }
-    std::string databasePath() const { return directory_ + "/var/properties.db"; }
-    std::string log() const
-    {
-        std::ifstream in(directory_ + "/service.log");
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-    // Starts the program with the given extra options; true once it answers.
-    bool start(std::vector<std::string> extra = {}, const std::string& root = "")
-    {
-        std::vector<std::string> args = { Sandbox::programPath("posQOR_propertyd"), "-a", address_ };
-        if (root.empty())
-            args.insert(args.end(), { "-d", databasePath() });
-        args.insert(args.end(), { "--idle-timeout", "0.5" });
-        args.insert(args.end(), extra.begin(), extra.end());
-        std::string logPath = directory_ + "/service.log";
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            ::dup2(log, 2);
-            if (!root.empty())
-                ::setenv("POSQOR_ROOT", root.c_str(), 1);
-            std::vector<char*> argv;
-            for (auto& arg : args)
-                argv.push_back(arg.data());
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        auto end = Clock::now() + std::chrono::seconds(10);
-        while (Clock::now() < end) {
-            if (roundTrip(address_, "ping\n") == "pong\n")
-                return true;
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-
-    // Sends the signal and returns the wait status.
-    int stop(int signal = SIGTERM)
-    {
-        ::kill(pid_, signal);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return status;
-    }
-
-private:
-    std::string directory_;
-    std::string address_;
-    pid_t pid_ = -1;
-};
 
 class Service : public ::testing::Test
 {
@@ -185,7 +49,7 @@ protected:
         char pattern[] = "/tmp/serviceTestXXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         directory_ = pattern;
-        service_ = std::make_unique<ServiceProcess>(directory_);
+        service_ = std::make_unique<ServiceProcess>(directory_, std::vector<std::string> { "--idle-timeout", "0.5" });
         ASSERT_FALSE(service_->address().empty());
     }
     void TearDown() override

@@ -1,6 +1,7 @@
 // termsetup from boot to boot configuration, in a sandbox root, against the
 // real property service, with the menus driven in a real terminal.
 #include "sandbox.h"
+#include "serviceProcess.h"
 #include "terminal.h"
 
 #include <algorithm>
@@ -29,90 +30,6 @@ constexpr const char* MODEL = "4852E66";
 constexpr const char* SERIAL = "SN1234";
 constexpr const char* SMBIOS_IDENTITY = "MT.4852E66.SN.SN1234";
 constexpr const char* CONFIGURATION = "/etc/opt/qor/retail/posQOR_configuration";
-
-// ---- The property service -----------------------------------------------------
-
-// posQOR_propertyd on a loopback address of its own at the fixed port, with
-// its database in the sandbox; it can be stopped and started again.
-class PropertyService
-{
-public:
-    explicit PropertyService(const Sandbox& box)
-        : database_(box.dir() + "/service.db")
-    {
-        int fd = listenOnFreeLoopbackAddress(46910, address_);
-        if (fd >= 0)
-            ::close(fd);
-    }
-    ~PropertyService() { stop(); }
-
-    const std::string& address() const { return address_; }
-
-    bool start()
-    {
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, 2);
-            std::string program = Sandbox::programPath("posQOR_propertyd");
-            ::execl(program.c_str(), program.c_str(), "-a", address_.c_str(), "-p", "46910", "-d", database_.c_str(),
-                static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (int attempt = 0; attempt < 200; ++attempt) {
-            if (ask("ping\n") == "pong\n")
-                return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
-    }
-
-    void stop()
-    {
-        if (pid_ <= 0)
-            return;
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
-    // One exchange as the clients make it: the request, a NUL after the line
-    // feed for most kinds, the reply up to the service's close.
-    std::string ask(std::string request) const
-    {
-        if (!request.starts_with("AKT=") && !request.starts_with("GEN=") && !request.starts_with("ping"))
-            request += '\0';
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in server {};
-        server.sin_family = AF_INET;
-        server.sin_port = htons(46910);
-        ::inet_pton(AF_INET, address_.c_str(), &server.sin_addr);
-        std::string reply;
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0
-            && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-            char buffer[4096];
-            for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
-                reply.append(buffer, static_cast<std::size_t>(n));
-                if (reply.ends_with('\n'))
-                    break;
-            }
-        }
-        ::close(fd);
-        return reply;
-    }
-
-    // Registers another terminal, as its own termsetup would.
-    std::string registerTerminal(
-        int number, const std::string& serial, const std::string& mac, const std::string& role) const
-    {
-        return ask("STN=" + std::to_string(number) + "=" + serial + "=" + mac + "=" + role + "\n");
-    }
-
-private:
-    std::string database_;
-    std::string address_;
-    pid_t pid_ = -1;
-};
 
 // ---- The terminal ---------------------------------------------------------------
 
@@ -153,7 +70,7 @@ struct Machine {
 };
 
 // A store's boot files and a terminal's hardware in the sandbox root.
-void prepareTerminal(Sandbox& box, const PropertyService& service, const Machine& machine)
+void prepareTerminal(Sandbox& box, const ServiceProcess& service, const Machine& machine)
 {
     box.setEnv("TSERVER", service.address());
     box.setEnv("DHCPCHADDR", MAC);
@@ -242,7 +159,7 @@ protected:
     }
 
     Sandbox box;
-    PropertyService service { box };
+    ServiceProcess service { box.dir() };
 };
 
 // ---- A new terminal ------------------------------------------------------------------
@@ -268,10 +185,10 @@ TEST_F(TermsetupFlow, NewTerminalChoosesRoleAndNumberAndIsRegistered)
     EXPECT_EQ(*status, 0) << terminal.dump();
     EXPECT_TRUE(terminal.waitForText("  3 - Manager")) << terminal.dump();
 
-    EXPECT_EQ(service.ask(std::string("TBS=") + SMBIOS_IDENTITY + "\n"), "3\n");
-    EXPECT_EQ(service.ask(std::string("TBM=") + MAC + "\n"), "3\n");
-    EXPECT_TRUE(contains(service.ask("AKT=\n"), "3"));
-    EXPECT_EQ(service.ask("get=posClient.3.role\n"), "Manager\n");
+    EXPECT_EQ(service.ask(std::string("TBS=") + SMBIOS_IDENTITY), "3\n");
+    EXPECT_EQ(service.ask(std::string("TBM=") + MAC), "3\n");
+    EXPECT_TRUE(contains(service.ask("AKT="), "3"));
+    EXPECT_EQ(service.ask("get=posClient.3.role"), "Manager\n");
 
     std::string configuration = box.readFile(CONFIGURATION);
     EXPECT_TRUE(contains(configuration, "TerminalRole.name=Manager\noffice.reports=yes\n")) << configuration;
@@ -299,7 +216,7 @@ TEST_F(TermsetupFlow, KnownTerminalBootsAgainWithoutMenu)
     EXPECT_TRUE(contains(configuration, "TerminalRole.name=Cashier\nlane.printer=yes\n")) << configuration;
     EXPECT_TRUE(contains(configuration, "TerminalNumber=4\n")) << configuration;
     EXPECT_EQ(box.readFile("/config/etc/opt/qor/retail/posQOR_configuration"), configuration);
-    EXPECT_EQ(service.ask("get=posClient.4.role\n"), "Cashier\n");
+    EXPECT_EQ(service.ask("get=posClient.4.role"), "Cashier\n");
 }
 
 TEST_F(TermsetupFlow, UnknownRegisteredRoleErasesTheRecordAndAsksAgain)
@@ -312,12 +229,12 @@ TEST_F(TermsetupFlow, UnknownRegisteredRoleErasesTheRecordAndAsksAgain)
 
     // The name differs from Cashier in letter case only: the record goes.
     chooseRole(terminal, "Cashier");
-    EXPECT_FALSE(service.ask(std::string("TBS=") + SMBIOS_IDENTITY + "\n").starts_with("2")) << "record still held";
+    EXPECT_FALSE(service.ask(std::string("TBS=") + SMBIOS_IDENTITY).starts_with("2")) << "record still held";
     chooseNumber(terminal, 1);
     std::optional<int> status = terminal.waitForExit(30s);
     ASSERT_TRUE(status.has_value()) << terminal.dump();
     EXPECT_EQ(*status, 0);
-    EXPECT_EQ(service.ask("get=posClient.1.role\n"), "Cashier\n");
+    EXPECT_EQ(service.ask("get=posClient.1.role"), "Cashier\n");
     EXPECT_TRUE(contains(box.readFile("/dev/tty2"), "Registered role not found, erasing terminal records from server"));
 }
 
@@ -334,7 +251,7 @@ TEST_F(TermsetupFlow, LongRoleNameIsRegisteredWhole)
     chooseRole(terminal, longName.substr(0, 32));
     chooseNumber(terminal, 1);
     ASSERT_EQ(terminal.waitForExit(30s), std::optional<int>(0)) << terminal.dump();
-    EXPECT_EQ(service.ask("get=posClient.1.role\n"), longName + "\n");
+    EXPECT_EQ(service.ask("get=posClient.1.role"), longName + "\n");
     EXPECT_TRUE(contains(box.readFile(CONFIGURATION), "TerminalRole.name=Manager\n"));
 
     ProgramResult again = box.run("termsetup", {}, "", 60);
@@ -363,7 +280,7 @@ TEST_F(TermsetupFlow, EnoughMemoryLoadsTheStnImageIntoARamDisk)
     EXPECT_EQ(box.readFile("/config/etc/opt/qor/retail/posQOR_configuration"), configuration);
     EXPECT_TRUE(contains(box.readFile("/config/etc/sysconfig/network/dhcp"), "DHCLIENT_HOSTNAME_OPTION=\"\"\n"));
     EXPECT_TRUE(contains(result.trace, "*** More than 500MB Memory, using ram disk\n")) << result.trace;
-    EXPECT_EQ(service.ask("AKT=\n").find_first_of("0123456789"), std::string::npos) << "nothing registered";
+    EXPECT_EQ(service.ask("AKT=").find_first_of("0123456789"), std::string::npos) << "nothing registered";
 }
 
 TEST_F(TermsetupFlow, LittleMemoryAndAHardDriveLoadTheStnImageOntoTheDisk)
@@ -392,19 +309,19 @@ TEST_F(TermsetupFlow, ForceInlineOverridesMemoryOnlyForAnUpperCaseT)
     ASSERT_TRUE(service.start());
     prepareTerminal(box, service, { .memoryKb = 1048576 });
 
-    ASSERT_EQ(service.ask("set=STNC.ForceInline=true\n"), "ok\n");
+    ASSERT_EQ(service.ask("set=STNC.ForceInline=true"), "ok\n");
     ProgramResult notForced = box.run("termsetup", {}, "", 60);
     EXPECT_EQ(notForced.exitStatus, 0);
     EXPECT_TRUE(contains(box.readFile("/etc/config.rc"), "IMAGE=/dev/ram1;")) << notForced.trace;
 
-    ASSERT_EQ(service.ask("set=STNC.ForceInline=TRUE\n"), "ok\n");
+    ASSERT_EQ(service.ask("set=STNC.ForceInline=TRUE"), "ok\n");
     box.writeFile("/dev/tty2", "");
     Terminal terminal;
     ASSERT_TRUE(startInTerminal(terminal, box)) << terminal.error();
     chooseRole(terminal, "Kiosk");
     chooseNumber(terminal, 1);
     ASSERT_EQ(terminal.waitForExit(30s), std::optional<int>(0)) << terminal.dump();
-    EXPECT_EQ(service.ask("get=posClient.1.role\n"), "Kiosk\n");
+    EXPECT_EQ(service.ask("get=posClient.1.role"), "Kiosk\n");
     EXPECT_TRUE(contains(box.readFile("/dev/tty2"), "*** Lite version forced\n"));
 }
 
@@ -426,7 +343,7 @@ TEST_F(TermsetupFlow, NumberMenuRefreshesWhenAnotherTerminalRegisters)
     EXPECT_FALSE(terminal.waitForText("Terminal Number 1", 500ms)) << terminal.dump();
     chooseNumber(terminal, 2);
     ASSERT_EQ(terminal.waitForExit(30s), std::optional<int>(0)) << terminal.dump();
-    EXPECT_EQ(service.ask(std::string("TBM=") + MAC + "\n"), "2\n");
+    EXPECT_EQ(service.ask(std::string("TBM=") + MAC), "2\n");
     std::string trace = box.readFile("/dev/tty2");
     EXPECT_TRUE(contains(trace, "Known terminal list was modified, refreshing\n")) << trace;
     EXPECT_TRUE(contains(trace, "Child process exited with rc=5\n")) << trace;
@@ -460,7 +377,7 @@ TEST_F(TermsetupFlow, FullRangeSoundsTheAlarmAndReboots)
     EXPECT_EQ(count("setterm -bfreq 600"), 60);
     std::vector<unsigned long> waits = box.waits();
     EXPECT_GE(std::count(waits.begin(), waits.end(), 1000UL), 120);
-    EXPECT_EQ(service.ask(std::string("TBM=") + MAC + "\n"), "3\n");
+    EXPECT_EQ(service.ask(std::string("TBM=") + MAC), "3\n");
 }
 
 TEST_F(TermsetupFlow, RefusedRegistrationRetries)
@@ -481,7 +398,7 @@ TEST_F(TermsetupFlow, RefusedRegistrationRetries)
     ASSERT_TRUE(terminal.waitForText("Terminal Number 2", 20s)) << terminal.dump();
     chooseNumber(terminal, 2);
     ASSERT_EQ(terminal.waitForExit(30s), std::optional<int>(0)) << terminal.dump();
-    EXPECT_EQ(service.ask(std::string("TBM=") + MAC + "\n"), "2\n");
+    EXPECT_EQ(service.ask(std::string("TBM=") + MAC), "2\n");
     EXPECT_TRUE(contains(box.readFile("/dev/tty2"), "Child process exited with rc=1\n"));
     std::vector<unsigned long> waits = box.waits();
     EXPECT_NE(std::find(waits.begin(), waits.end(), 5000UL), waits.end()) << "the pause after the refusal";
@@ -517,7 +434,7 @@ TEST_F(TermsetupFlow, CatalogueWithoutRolesStopsWithoutRegistering)
     EXPECT_TRUE(result.timedOut) << "the supervisor keeps retrying";
     EXPECT_TRUE(contains(result.out, "defines no role")) << result.out;
     EXPECT_FALSE(contains(result.out, "Set Terminal Role")) << result.out;
-    EXPECT_EQ(service.ask("AKT=\n").find_first_of("0123456789"), std::string::npos) << "nothing registered";
+    EXPECT_EQ(service.ask("AKT=").find_first_of("0123456789"), std::string::npos) << "nothing registered";
 }
 
 TEST_F(TermsetupFlow, MissingCatalogueRebootsAndRetries)
