@@ -2,6 +2,7 @@
 // run gets a network namespace of its own where the real property service
 // listens on 127.0.0.1:46910; the menus are driven in a real terminal.
 #include "sandbox.h"
+#include "smbiosImage.h"
 #include "terminal.h"
 
 #include <algorithm>
@@ -69,24 +70,6 @@ wait $service
 exit $rc
 )";
 
-std::string le16(unsigned value)
-{
-    return { static_cast<char>(value & 0xFF), static_cast<char>((value >> 8) & 0xFF) };
-}
-
-// The kernel's copy of the SMBIOS tables with one System Information record.
-void writeSmbios(const Sandbox& box)
-{
-    std::string table = { 1, 8, 0, 1, 1, 2, 3, 4 };
-    table += std::string("Maker") + '\0' + MODEL + '\0' + "1.0" + '\0' + SERIAL + '\0' + '\0';
-    table += std::string { 127, 4, 1, 0 } + '\0' + '\0';
-    std::string entry = std::string("_SM_") + '\0' + '\x1F' + "\x02\x08" + le16(0x80) + std::string(6, '\0');
-    entry += std::string("_DMI_") + '\0' + le16(static_cast<unsigned>(table.size())) + std::string(4, '\0');
-    entry += le16(2) + '\x28';
-    box.writeFile("/sys/firmware/dmi/tables/smbios_entry_point", entry);
-    box.writeFile("/sys/firmware/dmi/tables/DMI", table);
-}
-
 std::vector<std::string> linesOf(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -145,7 +128,7 @@ protected:
         // The server's own name and address, as a store server answers them.
         box.stubTool("hostname", "echo 127.0.0.1");
         box.stubTool("host", "echo \"$1 has address 127.0.0.1\"");
-        writeSmbios(box);
+        writeKernelSmbios(box, MODEL, SERIAL);
     }
 
     std::string harnessPath() const { return "/harness.sh"; }

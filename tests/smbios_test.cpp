@@ -1,6 +1,7 @@
 #include "smbios.h"
 
 #include "bootIdentity.h"
+#include "smbiosImage.h"
 #include "sysPath.h"
 
 #include <gtest/gtest.h>
@@ -30,63 +31,8 @@ const std::string testRoot = [] {
 constexpr long MEMORY_SIZE = 0x100100;
 constexpr long TABLE_ADDRESS = 0xE0000;
 
-std::string le16(unsigned value)
-{
-    return { static_cast<char>(value & 0xFF), static_cast<char>((value >> 8) & 0xFF) };
-}
-
-std::string le32(unsigned long value)
-{
-    return le16(value & 0xFFFF) + le16((value >> 16) & 0xFFFF);
-}
-
-// A structure table built structure by structure.
-struct Table {
-    std::string bytes;
-    unsigned count = 0;
-
-    // Formatted area after the header, then the strings and the closing NUL.
-    Table& add(unsigned type, const std::string& formatted, const std::vector<std::string>& strings)
-    {
-        bytes += static_cast<char>(type);
-        bytes += static_cast<char>(4 + formatted.size());
-        bytes += le16(0x100 + count);
-        bytes += formatted;
-        for (const std::string& text : strings)
-            bytes += text + '\0';
-        if (strings.empty())
-            bytes += '\0';
-        bytes += '\0';
-        ++count;
-        return *this;
-    }
-
-    // System Information with product name and serial number string indices.
-    Table& addSystem(unsigned productIndex, unsigned serialIndex, const std::vector<std::string>& strings)
-    {
-        std::string formatted = { 1, static_cast<char>(productIndex), 0, static_cast<char>(serialIndex) };
-        formatted += std::string(17, '\x11'); // uuid and wake-up type
-        return add(SMBIOS_TYPE_SYSTEM, formatted, strings);
-    }
-};
-
-std::string entryPoint(
-    unsigned long tableAddress, unsigned tableLength, unsigned count, const char* dmiAnchor = "_DMI_")
-{
-    std::string raw = "_SM_";
-    raw += '\xEE'; // checksum, deliberately wrong
-    raw += '\x1F'; // length
-    raw += "\x02\x08"; // version 2.8
-    raw += le16(0x80); // largest structure
-    raw += std::string(6, '\0'); // revision, formatted area
-    raw += std::string(dmiAnchor, 5);
-    raw += '\xEE'; // intermediate checksum, wrong too
-    raw += le16(tableLength);
-    raw += le32(tableAddress);
-    raw += le16(count);
-    raw += '\x28';
-    return raw;
-}
+// The tables these tests build.
+using Table = SmbiosTable;
 
 // Physical memory from address 0 up to 1 MiB.
 struct Memory {
@@ -100,7 +46,7 @@ struct Memory {
     void putTable(const Table& table, long address = TABLE_ADDRESS) { put(address, table.bytes); }
     void putEntryPoint(long address, const Table& table, long tableAddress = TABLE_ADDRESS)
     {
-        put(address, entryPoint(tableAddress, table.bytes.size(), table.count));
+        put(address, smbiosEntryPoint(tableAddress, table.bytes.size(), table.count));
     }
     std::span<const std::byte> span() const { return bytes; }
 };
@@ -172,7 +118,7 @@ TEST(SMBIOSEntryPoint, AnchorWithoutDmiAnchorIsPassedOver)
     Table table = walkTable();
     Memory memory;
     memory.putTable(table);
-    memory.put(0xF0000, entryPoint(0x1234, 10, 99, "_XMI_"));
+    memory.put(0xF0000, smbiosEntryPoint(0x1234, 10, 99, "_XMI_"));
     memory.putEntryPoint(0xF0020, table);
     SMBIOSHandle handle;
     ASSERT_EQ(openSMBIOSImage(memory.span(), 0, &handle), SMBIOS_OK);
@@ -180,14 +126,14 @@ TEST(SMBIOSEntryPoint, AnchorWithoutDmiAnchorIsPassedOver)
     EXPECT_EQ(handle.entry.structureCount, table.count);
 
     Memory onlyBad;
-    onlyBad.put(0xF0000, entryPoint(TABLE_ADDRESS, 10, 1, "_DMX_"));
+    onlyBad.put(0xF0000, smbiosEntryPoint(TABLE_ADDRESS, 10, 1, "_DMX_"));
     EXPECT_EQ(openSMBIOSImage(onlyBad.span(), 0, &handle), SMBIOS_NO_ENTRY_POINT);
 }
 
 TEST(SMBIOSEntryPoint, FieldsAreLittleEndianAndChecksumsIgnored)
 {
     Memory memory;
-    memory.put(0xF0100, entryPoint(0x000E1234, 0x0A0B, 0x0102));
+    memory.put(0xF0100, smbiosEntryPoint(0x000E1234, 0x0A0B, 0x0102));
     SMBIOSHandle handle;
     ASSERT_EQ(openSMBIOSImage(memory.span(), 0, &handle), SMBIOS_OK);
     EXPECT_EQ(handle.entry.checksum, 0xEE);
@@ -302,7 +248,7 @@ TEST(SMBIOSStructureWalk, CorruptTablesStopCleanly)
         // Fill memory after the table with text that has no NUL pair.
         memory.put(TABLE_ADDRESS, std::string(0x1000, 'z'));
         memory.put(TABLE_ADDRESS, row.table);
-        memory.put(0xF0000, entryPoint(TABLE_ADDRESS, row.table.size(), row.count));
+        memory.put(0xF0000, smbiosEntryPoint(TABLE_ADDRESS, row.table.size(), row.count));
         SMBIOSHandle handle;
         ASSERT_EQ(openSMBIOSImage(memory.span(), 0, &handle), SMBIOS_OK);
         SMBIOSStructure structure {};
@@ -315,7 +261,7 @@ TEST(SMBIOSStructureWalk, CorruptTablesStopCleanly)
 TEST(SMBIOSStructureWalk, TableOutsideTheImageStopsCleanly)
 {
     Memory memory;
-    memory.put(0xF0000, entryPoint(0xFFFFFF00, 0x200, 4));
+    memory.put(0xF0000, smbiosEntryPoint(0xFFFFFF00, 0x200, 4));
     SMBIOSHandle handle;
     ASSERT_EQ(openSMBIOSImage(memory.span(), 0, &handle), SMBIOS_OK);
     SMBIOSStructure structure {};
@@ -377,7 +323,7 @@ TEST(SMBIOSStrings, StringRunningPastTheTableIsRejected)
     // Cut the table inside the string: the rest of memory still holds it.
     Memory memory;
     memory.putTable(table);
-    memory.put(0xF0000, entryPoint(TABLE_ADDRESS, 4 + 3, 1));
+    memory.put(0xF0000, smbiosEntryPoint(TABLE_ADDRESS, 4 + 3, 1));
     SMBIOSHandle handle;
     ASSERT_EQ(openSMBIOSImage(memory.span(), 0, &handle), SMBIOS_OK);
     unsigned char buffer[32] = "untouched";
@@ -413,7 +359,7 @@ TEST(SMBIOSKernelTables, BothEntryPointFormsOpenTheTable)
         unsigned count;
     };
     const Row rows[] = {
-        { "32-bit entry point", entryPoint(0xE8000, table.bytes.size(), table.count), table.bytes, SMBIOS_OK,
+        { "32-bit entry point", smbiosEntryPoint(0xE8000, table.bytes.size(), table.count), table.bytes, SMBIOS_OK,
             table.count },
         { "64-bit entry point counts to the end-of-table structure", sm3EntryPoint(afterEnd.size()), afterEnd,
             SMBIOS_OK, withEnd.count },
@@ -422,7 +368,8 @@ TEST(SMBIOSKernelTables, BothEntryPointFormsOpenTheTable)
         { "64-bit maximum size cuts the table", sm3EntryPoint(table.bytes.size() - 3), table.bytes, SMBIOS_OK,
             table.count - 1 },
         { "unknown anchor", "_XX_" + std::string(40, 'a'), table.bytes, SMBIOS_NO_ENTRY_POINT, 0 },
-        { "32-bit entry point cut short", entryPoint(0, 10, 1).substr(0, 20), table.bytes, SMBIOS_NO_ENTRY_POINT, 0 },
+        { "32-bit entry point cut short", smbiosEntryPoint(0, 10, 1).substr(0, 20), table.bytes, SMBIOS_NO_ENTRY_POINT,
+            0 },
         { "empty table", sm3EntryPoint(100), "", SMBIOS_NO_ENTRY_POINT, 0 },
     };
     for (const Row& row : rows) {
@@ -469,10 +416,9 @@ void writeMemoryDevice(const Table& table)
 // Information record.
 void writeKernelTables(const std::string& model, const std::string& serialNumber)
 {
-    Table kernel;
-    kernel.addSystem(1, 2, { model, serialNumber });
-    writeRootFile("/sys/firmware/dmi/tables/smbios_entry_point", entryPoint(0, kernel.bytes.size(), 1));
-    writeRootFile("/sys/firmware/dmi/tables/DMI", kernel.bytes);
+    KernelSmbiosFiles files = kernelSmbiosFiles(model, serialNumber);
+    writeRootFile("/sys/firmware/dmi/tables/smbios_entry_point", files.entryPoint);
+    writeRootFile("/sys/firmware/dmi/tables/DMI", files.table);
 }
 
 struct Identity {
@@ -607,7 +553,7 @@ TEST_F(GetSMBIOS, KernelTablesServeWhenMemoryHasNoEntryPoint)
         std::string dmi;
     };
     const Row rows[] = {
-        { "32-bit", entryPoint(0xE0000, table.bytes.size(), table.count), table.bytes },
+        { "32-bit", smbiosEntryPoint(0xE0000, table.bytes.size(), table.count), table.bytes },
         { "64-bit", sm3EntryPoint(withEnd.bytes.size()), withEnd.bytes },
     };
     for (const Row& row : rows) {
@@ -626,7 +572,7 @@ TEST_F(GetSMBIOS, KernelTablesServeWhenTheLegacyTableCannotBeRead)
 {
     // The entry point names a table beyond what the device lets us read.
     Memory memory;
-    memory.put(0xF0000, entryPoint(0x7FFF0000, 0x100, 4));
+    memory.put(0xF0000, smbiosEntryPoint(0x7FFF0000, 0x100, 4));
     writeRootFile("/dev/mem", std::string(reinterpret_cast<const char*>(memory.bytes.data()), memory.bytes.size()));
     writeKernelTables("Kernel", "K1");
     Identity identity = runGetSMBIOS();

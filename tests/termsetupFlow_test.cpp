@@ -2,6 +2,7 @@
 // real property service, with the menus driven in a real terminal.
 #include "sandbox.h"
 #include "serviceProcess.h"
+#include "smbiosImage.h"
 #include "terminal.h"
 
 #include <algorithm>
@@ -33,35 +34,6 @@ constexpr const char* CONFIGURATION = "/etc/opt/qor/retail/posQOR_configuration"
 
 // ---- The terminal ---------------------------------------------------------------
 
-std::string le16(unsigned value)
-{
-    return { static_cast<char>(value & 0xFF), static_cast<char>((value >> 8) & 0xFF) };
-}
-
-// The kernel's copy of the SMBIOS tables with one System Information record.
-void writeSmbios(const Sandbox& box, const std::string& model, const std::string& serial)
-{
-    std::string table = { 1, 8, 0, 1, 1, 2, 3, 4 };
-    table += "Maker";
-    table += '\0';
-    table += model + '\0' + "1.0" + '\0' + serial + '\0' + '\0';
-    table += std::string { 127, 4, 1, 0 } + '\0' + '\0';
-    std::string entry = "_SM_";
-    entry += '\0';
-    entry += '\x1F';
-    entry += "\x02\x08";
-    entry += le16(0x80);
-    entry += std::string(6, '\0');
-    entry += "_DMI_";
-    entry += '\0';
-    entry += le16(static_cast<unsigned>(table.size()));
-    entry += std::string(4, '\0');
-    entry += le16(2);
-    entry += '\x28';
-    box.writeFile("/sys/firmware/dmi/tables/smbios_entry_point", entry);
-    box.writeFile("/sys/firmware/dmi/tables/DMI", table);
-}
-
 struct Machine {
     unsigned long memoryKb = 1048576;
     unsigned long diskMb = 0; // 0: no hard drive
@@ -76,7 +48,7 @@ void prepareTerminal(Sandbox& box, const ServiceProcess& service, const Machine&
     box.setEnv("DHCPCHADDR", MAC);
     box.setEnv("productBIOS", "BIOS 1.0");
     box.setEnv("productID", MODEL);
-    writeSmbios(box, MODEL, SERIAL);
+    writeKernelSmbios(box, MODEL, SERIAL);
 
     box.writeFile("/proc/meminfo",
         "MemTotal: " + std::to_string(machine.memoryKb) + " kB\nMemFree: 1000 kB\nSwapTotal: 0 kB\nSwapFree: 0 kB\n");
