@@ -8,6 +8,7 @@
 #include "remoteProperty.h"
 #include "sandbox.h"
 #include "shellCommandLog.h"
+#include "textFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -92,14 +93,6 @@ protected:
     {
         std::vector<std::string> all = box().commands();
         return std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(commandsBefore), all.end());
-    }
-
-    static int count(const std::string& text, const std::string& part)
-    {
-        int found = 0;
-        for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-            ++found;
-        return found;
     }
 
     std::string serverName;
@@ -195,8 +188,8 @@ TEST_F(ConnectionTest, RefusedConnectionsShowFailedUntilTheServiceComesUp)
             + picture("10.1.2.3------------", "--/ /-------10.1.2.1")
             + picture("10.1.2.3------------", "------------10.1.2.1"));
     EXPECT_EQ(waits, (std::vector<unsigned long> { 50, 100, 200, 400, 800, 1000, 50, 100, 1000 }));
-    EXPECT_EQ(count(err, "connect to \"" + serverName + "\" rc=-1 errno=111 sleep="), 9);
-    EXPECT_EQ(count(err, "max attempts"), 0);
+    EXPECT_EQ(countOf(err, "connect to \"" + serverName + "\" rc=-1 errno=111 sleep="), 9);
+    EXPECT_EQ(countOf(err, "max attempts"), 0);
 }
 
 // A service that closes without a pong fails a round at once; the pictures

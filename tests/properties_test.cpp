@@ -1,6 +1,7 @@
 // The properties file store: loading, lookups, changes, limits and the
 // replacement of the file on disk.
 #include "properties.h"
+#include "textFiles.h"
 
 #include <atomic>
 #include <cstdio>
@@ -68,14 +69,6 @@ private:
 void writeFile(const std::string& path, const std::string& content)
 {
     std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 Entries tableEntries()
@@ -150,8 +143,8 @@ TEST(PropertiesLoad, MissingFileKeepsTableAndSwitchesCurrentFile)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Properties file " + missing + " does not exist\n");
     EXPECT_EQ(tableEntries(), (Entries { { "a", "1" } }));
     ASSERT_EQ(setPropertyString("b", "2"), 0);
-    EXPECT_EQ(readFile(missing), "a=1\nb=2\n");
-    EXPECT_EQ(readFile(dir.file("first")), "a=1\n");
+    EXPECT_EQ(readText(missing), "a=1\nb=2\n");
+    EXPECT_EQ(readText(dir.file("first")), "a=1\n");
 }
 
 TEST(PropertiesLoad, EmptyFileIsReportedAndGivesEmptyTable)
@@ -162,7 +155,7 @@ TEST(PropertiesLoad, EmptyFileIsReportedAndGivesEmptyTable)
     EXPECT_EQ(tableEntries(), Entries {});
     // An empty file takes changes like any other.
     EXPECT_EQ(setPropertyString("k", "v"), 0);
-    EXPECT_EQ(readFile(dir.file("empty")), "k=v\n");
+    EXPECT_EQ(readText(dir.file("empty")), "k=v\n");
 }
 
 TEST(PropertiesLoad, UnseekableFileIsReadToItsEnd)
@@ -186,7 +179,7 @@ TEST(PropertiesLoad, FailedAllocationLeavesTableUnchanged)
     std::string big = dir.file("big");
     writeFile(big, "b=" + std::string(2 * LARGE_ALLOCATION, 'x') + "\n");
     failLargeAllocations = true;
-    std::string err = load(big, readFile(big));
+    std::string err = load(big, readText(big));
     failLargeAllocations = false;
     EXPECT_EQ(err, "An error occurred while attempting to allocate a data buffer\n");
     EXPECT_EQ(tableEntries(), (Entries { { "a", "1" } }));
@@ -194,7 +187,7 @@ TEST(PropertiesLoad, FailedAllocationLeavesTableUnchanged)
     testing::internal::CaptureStderr();
     EXPECT_EQ(setPropertyString("a", "2"), -1);
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(readFile(big).size(), 2 * LARGE_ALLOCATION + 3);
+    EXPECT_EQ(readText(big).size(), 2 * LARGE_ALLOCATION + 3);
 }
 
 TEST(PropertiesLookup, LastOccurrenceWinsAndAbsentKeyGivesEmptyText)
@@ -245,9 +238,9 @@ TEST(PropertiesChange, RewritesWholeFileWithoutCommentsOrCarriageReturns)
     std::string path = dir.file("p");
     load(path, "# header\r\n\r\na=1\r\n  b=2\r\n#c=3\r\n");
     ASSERT_EQ(setPropertyString("new", "v"), 0);
-    EXPECT_EQ(readFile(path), "a=1\nb=2\nnew=v\n");
+    EXPECT_EQ(readText(path), "a=1\nb=2\nnew=v\n");
     ASSERT_EQ(setPropertyInt("a", -42), 0);
-    EXPECT_EQ(readFile(path), "a=-42\nb=2\nnew=v\n");
+    EXPECT_EQ(readText(path), "a=-42\nb=2\nnew=v\n");
 }
 
 TEST(PropertiesChange, DuplicateKeyChangesTheOccurrenceThatLookupsRead)
@@ -257,7 +250,7 @@ TEST(PropertiesChange, DuplicateKeyChangesTheOccurrenceThatLookupsRead)
     load(path, "k=1\nx=y\nk=2\n");
     ASSERT_EQ(setPropertyString("k", "3"), 0);
     EXPECT_STREQ(getProperty("k"), "3");
-    EXPECT_EQ(readFile(path), "k=1\nx=y\nk=3\n");
+    EXPECT_EQ(readText(path), "k=1\nx=y\nk=3\n");
     getProperties(path.c_str());
     EXPECT_STREQ(getProperty("k"), "3");
 }
@@ -274,7 +267,7 @@ TEST(PropertiesChange, NullArgumentsChangeNothing)
     EXPECT_EQ(setPropertyString("a", nullptr), -2);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Null value pointer passed to setPropertyString\n");
     EXPECT_EQ(tableEntries(), (Entries { { "a", "1" } }));
-    EXPECT_EQ(readFile(path), "a=1\n");
+    EXPECT_EQ(readText(path), "a=1\n");
 }
 
 TEST(PropertiesChange, UnwritableFileFailsAndTableKeepsChange)
@@ -313,7 +306,7 @@ TEST(PropertiesChange, ReplacesFileSoReadersNeverSeeItTorn)
     std::atomic<int> reads { 0 };
     std::thread reader([&] {
         while (!done) {
-            std::string text = readFile(path);
+            std::string text = readText(path);
             ++reads;
             std::string tail = text.size() > 420 ? text.substr(text.size() - 420) : text;
             bool whole = text.size() > 1000 && text.back() == '\n'
@@ -365,7 +358,7 @@ TEST(PropertiesLimits, ChangesThatCannotBeStoredOrReadBackAreRefused)
         EXPECT_EQ(setPropertyString(key.c_str(), value.c_str()), -1) << key << " / " << value;
         EXPECT_NE(testing::internal::GetCapturedStderr(), "") << key << " / " << value;
         EXPECT_EQ(tableEntries(), (Entries { { "a", "1" } })) << key << " / " << value;
-        EXPECT_EQ(readFile(path), "a=1\n");
+        EXPECT_EQ(readText(path), "a=1\n");
     }
 }
 
@@ -401,7 +394,7 @@ TEST(PropertiesLimits, FileBeyondTheLimitsLoadsWhatFitsAndIsNeverRewritten)
             EXPECT_STREQ(getProperty("after"), "1") << name << ": the lines after it still load";
         }
         EXPECT_EQ(setPropertyString("after", "2"), -1) << name;
-        EXPECT_EQ(readFile(path), content) << name;
+        EXPECT_EQ(readText(path), content) << name;
     }
 }
 
@@ -424,7 +417,7 @@ TEST(PropertiesLimits, FileNameUpToTheLimitIsUsedLongerIsRefused)
     writeFile(longest, "c=3\n");
     getProperties(longest.c_str());
     EXPECT_EQ(setPropertyString("d", "4"), 0);
-    EXPECT_EQ(readFile(longest), "c=3\nd=4\n");
+    EXPECT_EQ(readText(longest), "c=3\nd=4\n");
 }
 
 TEST(PropertiesFiles, IsExistTellsWhetherAFileCanBeRead)

@@ -5,6 +5,7 @@
 #include "fakeServer.h"
 #include "remoteProperty.h"
 #include "sandbox.h"
+#include "textFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -354,14 +355,6 @@ protected:
         return address;
     }
 
-    static int count(const std::string& text, const std::string& part)
-    {
-        int found = 0;
-        for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-            ++found;
-        return found;
-    }
-
     Sandbox box;
 };
 
@@ -402,8 +395,8 @@ TEST_F(RemotePropertyProcess, PingAloneNeverEndsTheProcess)
     ProgramResult result = box.run("remoteCall", { "ping", "10" });
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.out, "ping=0\n");
-    EXPECT_EQ(count(result.err, "connect to \""), 10);
-    EXPECT_EQ(count(result.err, "max attempts"), 0);
+    EXPECT_EQ(countOf(result.err, "connect to \""), 10);
+    EXPECT_EQ(countOf(result.err, "max attempts"), 0);
     EXPECT_EQ(box.waits().size(), 9u);
 }
 
@@ -436,8 +429,8 @@ TEST_F(RemotePropertyProcess, ServerNameIsResolvedOnceAndUnresolvableNamesEndWit
         ProgramResult result = box.run("remoteCall", row.args);
         EXPECT_EQ(result.exitStatus, row.exitStatus);
         EXPECT_EQ(result.out, row.out);
-        EXPECT_EQ(count(result.err, "remoteProperty Failure to gethostbyname("), row.failureMessages) << result.err;
-        EXPECT_EQ(count(result.err, "connect to"), 0);
+        EXPECT_EQ(countOf(result.err, "remoteProperty Failure to gethostbyname("), row.failureMessages) << result.err;
+        EXPECT_EQ(countOf(result.err, "connect to"), 0);
     }
     EXPECT_TRUE(box.waits().empty());
 }

@@ -4,6 +4,7 @@
 #include "sandbox.h"
 #include "smbiosImage.h"
 #include "terminal.h"
+#include "textFiles.h"
 
 #include <algorithm>
 #include <chrono>
@@ -70,29 +71,12 @@ wait $service
 exit $rc
 )";
 
-std::vector<std::string> linesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 std::string joinLines(const std::vector<std::string>& lines)
 {
     std::string text;
     for (const auto& line : lines)
         text += line + "\n";
     return text;
-}
-
-int countOf(const std::string& text, const std::string& part)
-{
-    int count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
 }
 
 // Presses Down until the menu's mark stands at entry; a key that arrives

@@ -2,6 +2,7 @@
 // the run-a-program routine. The launcher is run as real root (no user
 // namespace), with accounts that each test creates and removes.
 #include "sandbox.h"
+#include "textFiles.h"
 
 #define TALVD_NO_MAIN
 #include "../talvd/main.cpp"
@@ -24,23 +25,6 @@ namespace
 {
 
 const char* const STUB_PATH = "/usr/lib/posqor-test/serviceStub";
-
-std::string readText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
-}
-
-std::vector<std::string> linesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 // Runs an account tool, retrying while a parallel test holds the account
 // database lock.

@@ -10,6 +10,7 @@
 #include "shellCommandLog.h"
 #include "smbios.h"
 #include "sysPath.h"
+#include "textFiles.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -56,23 +57,6 @@ const TestRoot testRoot;
 
 namespace
 {
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        result.push_back(line);
-    return result;
-}
 
 std::string dhcpFile(const std::string& hostName)
 {
@@ -125,9 +109,9 @@ TEST(WriteDHCPConfig, HostNameFromPositiveTerminalNumberOnly)
         ASSERT_EQ(replaceFileContents(configuration, c.properties), 0);
         getProperties(configuration.c_str());
         writeDHCPConfig();
-        std::string written = readFile(sysPath(DHCP_CONFIG_FILE));
+        std::string written = readText(sysPath(DHCP_CONFIG_FILE));
         EXPECT_EQ(written, dhcpFile(c.hostName)) << c.properties;
-        EXPECT_EQ(lines(written).size(), 21u) << c.properties;
+        EXPECT_EQ(linesOf(written).size(), 21u) << c.properties;
     }
 }
 
@@ -182,7 +166,7 @@ TEST(PrepareForSLRS, ShellCommandTextsAreTheDesignedOnes)
         "mkdir -p /config/etc/sysconfig/network 2> /dev/null",
     };
     EXPECT_EQ(commands, expected);
-    EXPECT_EQ(readFile(sysPath("/etc/config.rc")), "RELOAD_CONFIG=yes\n");
+    EXPECT_EQ(readText(sysPath("/etc/config.rc")), "RELOAD_CONFIG=yes\n");
 }
 
 TEST(STNID, MacAddressCommaAndSmbiosIdentity)

@@ -1,6 +1,7 @@
 #include "sandbox.h"
 
 #include "sysPath.h"
+#include "textFiles.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -35,16 +36,6 @@ void writeWholeFile(const std::string& path, std::string_view content, mode_t mo
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
     out.close();
     ::chmod(path.c_str(), mode);
-}
-
-std::string readWholeFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return {};
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
 }
 
 std::string realTool(const std::string& name)
@@ -122,7 +113,7 @@ void Sandbox::writeFile(std::string_view absolutePath, std::string_view content,
 
 std::string Sandbox::readFile(std::string_view absolutePath) const
 {
-    return readWholeFile(path(absolutePath));
+    return readText(path(absolutePath));
 }
 
 bool Sandbox::exists(std::string_view absolutePath) const
@@ -160,7 +151,7 @@ void Sandbox::stubRootProgram(std::string_view absolutePath, const std::string& 
 std::vector<std::string> Sandbox::commands() const
 {
     std::vector<std::string> lines;
-    std::istringstream in(readWholeFile(commandLog_));
+    std::istringstream in(readText(commandLog_));
     for (std::string line; std::getline(in, line);) {
         while (!line.empty() && line.back() == ' ')
             line.pop_back();
@@ -172,7 +163,7 @@ std::vector<std::string> Sandbox::commands() const
 std::vector<unsigned long> Sandbox::waits() const
 {
     std::vector<unsigned long> result;
-    std::istringstream in(readWholeFile(waitLog_));
+    std::istringstream in(readText(waitLog_));
     std::string word;
     unsigned long milliseconds = 0;
     while (in >> word >> milliseconds)
@@ -277,8 +268,8 @@ ProgramResult Sandbox::run(const std::string& program, const std::vector<std::st
         result.exitStatus = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
         result.signal = WTERMSIG(status);
-    result.out = readWholeFile(outPath);
-    result.err = readWholeFile(errPath);
+    result.out = readText(outPath);
+    result.err = readText(errPath);
     result.trace = readFile("/dev/tty2");
     return result;
 }

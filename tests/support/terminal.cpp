@@ -1,6 +1,7 @@
 #include "terminal.h"
 
 #include "sysPath.h"
+#include "textFiles.h"
 #include "uniqueFd.h"
 
 #include <atomic>
@@ -99,15 +100,6 @@ int runCollecting(const std::vector<std::string>& argv, const std::string& error
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) { }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::vector<std::string> splitLines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
 }
 
 int characterCount(std::string_view text)
@@ -266,7 +258,7 @@ bool Terminal::typeText(std::string_view text)
 
 std::vector<std::string> Terminal::screen() const
 {
-    std::vector<std::string> lines = splitLines(tmux({ "capture-pane", "-p", "-t", SESSION }).value_or(""));
+    std::vector<std::string> lines = linesOf(tmux({ "capture-pane", "-p", "-t", SESSION }).value_or(""));
     lines.resize(static_cast<size_t>(lines_));
     return lines;
 }
