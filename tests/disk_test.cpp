@@ -1,5 +1,6 @@
 #include "disk.h"
 
+#include "privateRoot.h"
 #include "properties.h"
 #include "sysPath.h"
 
@@ -17,14 +18,7 @@ namespace
 {
 
 // Every sysPath() of this process lands in a private root.
-const std::string testRoot = [] {
-    char name[] = "/tmp/disk_test.XXXXXX";
-    std::string root = ::mkdtemp(name) ? name : "/tmp/disk_test.failed";
-    ::setenv("POSQOR_ROOT", root.c_str(), 1);
-    // The environment outlives every static object the handler could use.
-    std::atexit([] { std::filesystem::remove_all(std::getenv("POSQOR_ROOT")); });
-    return root;
-}();
+const std::string testRoot = usePrivateRoot("disk_test");
 
 const char* const CONFIGURATION = "/etc/opt/qor/retail/posQOR_configuration";
 

@@ -1,5 +1,6 @@
 #include "freeRam.h"
 
+#include "privateRoot.h"
 #include "sysPath.h"
 
 #include <gtest/gtest.h>
@@ -14,14 +15,7 @@ namespace
 {
 
 // Every sysPath() of this process lands in a private root.
-const std::string testRoot = [] {
-    char name[] = "/tmp/freeRam_test.XXXXXX";
-    std::string root = ::mkdtemp(name) ? name : "/tmp/freeRam_test.failed";
-    ::setenv("POSQOR_ROOT", root.c_str(), 1);
-    // The environment outlives every static object the handler could use.
-    std::atexit([] { std::filesystem::remove_all(std::getenv("POSQOR_ROOT")); });
-    return root;
-}();
+const std::string testRoot = usePrivateRoot("freeRam_test");
 
 const char* const KERNEL_MEMINFO = "MemTotal:        2048000 kB\n"
                                    "MemFree:          512000 kB\n"

@@ -1,6 +1,7 @@
 #include "smbios.h"
 
 #include "bootIdentity.h"
+#include "privateRoot.h"
 #include "smbiosImage.h"
 #include "sysPath.h"
 
@@ -18,14 +19,7 @@ namespace
 {
 
 // Every sysPath() of this process lands in a private root.
-const std::string testRoot = [] {
-    char name[] = "/tmp/smbios_test.XXXXXX";
-    std::string root = ::mkdtemp(name) ? name : "/tmp/smbios_test.failed";
-    ::setenv("POSQOR_ROOT", root.c_str(), 1);
-    // The environment outlives every static object the handler could use.
-    std::atexit([] { std::filesystem::remove_all(std::getenv("POSQOR_ROOT")); });
-    return root;
-}();
+const std::string testRoot = usePrivateRoot("smbios_test");
 
 // Up to 1 MiB and a little beyond, so an entry point at 0xFFFF0 fits whole.
 constexpr long MEMORY_SIZE = 0x100100;
