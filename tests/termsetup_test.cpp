@@ -214,17 +214,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(server_.ok());
-        server_.setResponder([](std::string_view line) {
-            if (line == "ping")
-                return FakeServer::answer("pong\n");
-            if (line.starts_with("TBS=") || line.starts_with("TBM="))
-                return FakeServer::answer("4\n");
-            if (line == "get=posClient.4.role")
-                return FakeServer::answer("Cashier\n");
-            if (line.starts_with("get="))
-                return FakeServer::answer("\n");
-            return FakeServer::answer("ok\n");
-        });
+        server_.setResponder(FakeServer::knownTerminal(4, "Cashier"));
         box_.setEnv("TSERVER", server_.address());
         box_.setEnv("DHCPCHADDR", "00:11:22:33:44:55");
         box_.setEnv("productBIOS", "BIOS 1.0");

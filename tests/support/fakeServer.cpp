@@ -61,6 +61,23 @@ FakeServer::Reply FakeServer::closeWithoutReply()
     return Reply { {}, 0, true };
 }
 
+std::function<FakeServer::Reply(std::string_view)> FakeServer::knownTerminal(int number, std::string role)
+{
+    std::string numberReply = std::to_string(number) + "\n";
+    std::string roleRequest = "get=posClient." + std::to_string(number) + ".role";
+    return [numberReply, roleRequest, role](std::string_view line) {
+        if (line == "ping")
+            return answer("pong\n");
+        if (line.starts_with("TBS=") || line.starts_with("TBM="))
+            return answer(numberReply);
+        if (line == roleRequest)
+            return answer(role + "\n");
+        if (line.starts_with("get="))
+            return answer("\n");
+        return answer("ok\n");
+    };
+}
+
 FakeServer::FakeServer()
 {
     listenFd_ = listenOnFreeLoopbackAddress(SERVICE_PORT, address_);

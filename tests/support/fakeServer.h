@@ -56,6 +56,11 @@ public:
     static Reply silence();
     // Reads the request and closes without a reply.
     static Reply closeWithoutReply();
+    // A responder for a whole-program run of a terminal that the service
+    // knows as number with role: "pong" to a ping, the number to "TBS=" and
+    // "TBM=", the role to "get=posClient.<number>.role", an empty value to
+    // every other "get=", and "ok" to everything else.
+    static std::function<Reply(std::string_view line)> knownTerminal(int number, std::string role);
 
     // Binds a free loopback address at port 46910 and starts serving.
     FakeServer();
