@@ -13,20 +13,6 @@
 namespace
 {
 
-bool writeAll(int fd, std::string_view content)
-{
-    while (!content.empty()) {
-        ssize_t written = ::write(fd, content.data(), content.size());
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        content.remove_prefix(static_cast<size_t>(written));
-    }
-    return true;
-}
-
 // The file that a write to path really changes: a symbolic link is followed
 // so that replacing does not turn the link into a plain file.
 std::string resolveTarget(const std::string& path)
@@ -60,6 +46,20 @@ void syncDirectory(const std::string& directory)
 }
 
 } // namespace
+
+bool writeAll(int fd, std::string_view content)
+{
+    while (!content.empty()) {
+        ssize_t written = ::write(fd, content.data(), content.size());
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        content.remove_prefix(static_cast<size_t>(written));
+    }
+    return true;
+}
 
 int replaceFileContents(const std::string& path, std::string_view content)
 {

@@ -11,3 +11,7 @@
 // symbolic link at path is followed, so the file it names is replaced.
 // Returns 0, or -1 with errno set and the old file untouched.
 int replaceFileContents(const std::string& path, std::string_view content);
+
+// Writes every byte of content to fd, again after an interrupted write.
+// false with errno set when a write fails.
+bool writeAll(int fd, std::string_view content);

@@ -1,5 +1,6 @@
 // talvd: records its pid, gives up root for the service's own user and group,
 // and runs the remote property service as a child process until it ends.
+#include "fileReplace.h"
 #include "sysPath.h"
 #include "uniqueFd.h"
 
@@ -40,22 +41,6 @@ pid_t launcherPid = 0;
     std::exit(status);
 }
 
-// Writes every byte or returns false with errno set.
-bool writeAll(int fd, const char* data, size_t length)
-{
-    while (length > 0) {
-        ssize_t written = ::write(fd, data, length);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        length -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 } // namespace
 
 // Writes the launcher's pid as "%d\n"; ends the process with 255 on failure.
@@ -72,7 +57,7 @@ void writePidFile()
     int length = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(launcherPid));
     // A pid file that was created but not filled names no process; say so
     // rather than leave it half written.
-    if (!writeAll(file.get(), text, static_cast<size_t>(length)) || file.close() != 0) {
+    if (!writeAll(file.get(), std::string_view(text, static_cast<size_t>(length))) || file.close() != 0) {
         std::printf("Attempt to write %s failed. Errno = %d\n", path.c_str(), errno);
         ::unlink(path.c_str());
         std::exit(-1);
