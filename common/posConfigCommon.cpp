@@ -127,30 +127,18 @@ int pauseForKey()
 
 int strange_strcmp(const char* a, const char* b)
 {
-    bool previousWasEscape = false;
-    while (*a != '\0' && *b != '\0') {
-        if (*b == '\\' && !previousWasEscape && b[1] != '\0') {
+    for (;; ++a, ++b) {
+        // A backslash in b escapes the character after it while a has
+        // characters left; that character is then compared as itself.
+        if (*a != '\0' && *b == '\\' && b[1] != '\0')
             ++b;
-            previousWasEscape = true;
-            continue;
-        }
-        previousWasEscape = false;
         signed char ca = static_cast<signed char>(*a);
         signed char cb = static_cast<signed char>(*b);
-        if (ca > cb)
-            return 1;
-        if (ca < cb)
-            return -1;
-        ++a;
-        ++b;
+        if (ca != cb)
+            return ca > cb ? 1 : -1;
+        if (ca == '\0')
+            return 0;
     }
-    signed char ca = static_cast<signed char>(*a);
-    signed char cb = static_cast<signed char>(*b);
-    if (ca > cb)
-        return 1;
-    if (ca < cb)
-        return -1;
-    return 0;
 }
 
 // ============================================================================
