@@ -102,6 +102,15 @@ int runCollecting(const std::vector<std::string>& argv, const std::string& error
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+bool anyLineHolds(const std::vector<std::string>& lines, std::string_view text)
+{
+    for (const std::string& line : lines) {
+        if (line.find(text) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
 int characterCount(std::string_view text)
 {
     int count = 0;
@@ -332,28 +341,12 @@ bool Terminal::waitUntil(
 
 bool Terminal::waitForText(std::string_view text, std::chrono::milliseconds limit) const
 {
-    return waitUntil(
-        [text](const std::vector<std::string>& lines) {
-            for (const std::string& line : lines) {
-                if (line.find(text) != std::string::npos)
-                    return true;
-            }
-            return false;
-        },
-        limit);
+    return waitUntil([text](const std::vector<std::string>& lines) { return anyLineHolds(lines, text); }, limit);
 }
 
 bool Terminal::waitForTextGone(std::string_view text, std::chrono::milliseconds limit) const
 {
-    return waitUntil(
-        [text](const std::vector<std::string>& lines) {
-            for (const std::string& line : lines) {
-                if (line.find(text) != std::string::npos)
-                    return false;
-            }
-            return true;
-        },
-        limit);
+    return waitUntil([text](const std::vector<std::string>& lines) { return !anyLineHolds(lines, text); }, limit);
 }
 
 std::optional<int> Terminal::exitStatus() const
