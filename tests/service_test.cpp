@@ -62,7 +62,7 @@ protected:
         std::filesystem::remove_all(directory_);
     }
 
-    std::string ask(const std::string& line) { return roundTrip(service_->address(), wire(line)); }
+    std::string ask(const std::string& line) { return service_->ask(line); }
 
     std::string directory_;
     std::unique_ptr<ServiceProcess> service_;

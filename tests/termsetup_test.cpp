@@ -5,6 +5,7 @@
 #include "fileReplace.h"
 #include "posConfigCommon.h"
 #include "prepareForNLS.h"
+#include "privateRoot.h"
 #include "properties.h"
 #include "sandbox.h"
 #include "shellCommandLog.h"
@@ -33,18 +34,7 @@ namespace
 // The in-process tests below write the program's files under this root; it
 // must be set before the first path is made.
 struct TestRoot {
-    std::string path;
-    TestRoot()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "termsetup-test-XXXXXX").string();
-        path = mkdtemp(pattern.data());
-        setenv("POSQOR_ROOT", path.c_str(), 1);
-    }
-    ~TestRoot()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
+    std::string path = usePrivateRoot("termsetup_test");
 };
 const TestRoot testRoot;
 
